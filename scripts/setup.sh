@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need.
+# Idempotent and non-interactive: packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    python3-pyftpdlib p7zip-full curl
+    xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
+    procps psmisc
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

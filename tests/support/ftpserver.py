@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""A real FTP server on 127.0.0.1 for the updater's tests, demo and benchmark.
+
+It serves one folder to one account and can misbehave on purpose: send slowly,
+hide file sizes, or drop the whole session in the middle of a transfer.
+When it listens it prints "PORT <n>" on a line of its own and flushes.
+"""
+
+import argparse
+import logging
+import os
+import signal
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, DTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", required=True, help="folder served to the account")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--user", default="velmorapro")
+    parser.add_argument("--password", default="qz482")
+    parser.add_argument("--throttle", type=int, default=0,
+                        help="bytes per second sent to clients (0: unlimited)")
+    parser.add_argument("--no-size", action="store_true",
+                        help="refuse SIZE, so that clients cannot learn a file's size")
+    parser.add_argument("--drop-after", type=int, default=-1,
+                        help="close data and control connections after sending this many bytes")
+    parser.add_argument("--verbose", action="store_true")
+    return parser.parse_args()
+
+
+def make_handler(args):
+    class Handler(FTPHandler):
+        pass
+
+    Handler.banner = "test server ready"
+    Handler.passive_ports = None
+    Handler.permit_foreign_addresses = False
+
+    if args.no_size:
+        Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "SIZE"}
+
+    dtp = DTPHandler
+    if args.throttle > 0:
+        class Throttled(ThrottledDTPHandler):
+            write_limit = args.throttle
+            read_limit = 0
+        dtp = Throttled
+
+    if args.drop_after >= 0:
+        limit = args.drop_after
+
+        class Dropping(dtp):
+            sent_so_far = 0
+
+            def send(self, data):
+                room = limit - self.sent_so_far
+                if room <= 0:
+                    self._drop()
+                    return 0
+                data = data[:room]
+                sent = super().send(data)
+                self.sent_so_far += sent
+                if self.sent_so_far >= limit:
+                    self._drop()
+                return sent
+
+            def _drop(self):
+                control = self.cmd_channel
+                # No "426" reply: the peer just sees both connections vanish.
+                self.close()
+                control.close()
+
+        dtp = Dropping
+
+    Handler.dtp_handler = dtp
+    return Handler
+
+
+def main():
+    args = parse_args()
+    logging.basicConfig(level=logging.INFO if args.verbose else logging.ERROR)
+    logging.getLogger("pyftpdlib").setLevel(logging.INFO if args.verbose else logging.CRITICAL)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, os.path.abspath(args.root), perm="elradfmwMT")
+    handler = make_handler(args)
+    handler.authorizer = authorizer
+
+    server = FTPServer(("127.0.0.1", args.port), handler)
+    server.max_cons = 64
+    port = server.socket.getsockname()[1]
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+
+    signal.signal(signal.SIGTERM, lambda *_: server.close_all())
+    try:
+        server.serve_forever(handle_exit=True)
+    finally:
+        server.close_all()
+
+
+if __name__ == "__main__":
+    main()

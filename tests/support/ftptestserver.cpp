@@ -1,0 +1,65 @@
+#include "ftptestserver.h"
+
+#include <QDeadlineTimer>
+#include <QStringList>
+
+FtpTestServer::~FtpTestServer()
+{
+    stop();
+}
+
+QString FtpTestServer::scriptPath()
+{
+    return QStringLiteral(FTP_SERVER_SCRIPT);
+}
+
+bool FtpTestServer::start(const Options &options)
+{
+    stop();
+    QStringList args { scriptPath(), QStringLiteral("--root"), options.root,
+                       QStringLiteral("--port"), QString::number(options.port),
+                       QStringLiteral("--user"), options.user,
+                       QStringLiteral("--password"), options.password };
+    if (options.throttle > 0)
+        args << QStringLiteral("--throttle") << QString::number(options.throttle);
+    if (options.noSize)
+        args << QStringLiteral("--no-size");
+    if (options.dropAfter >= 0)
+        args << QStringLiteral("--drop-after") << QString::number(options.dropAfter);
+
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral("/usr/bin/python3"), args);
+    if (!m_process.waitForStarted(10000)) {
+        m_error = QStringLiteral("cannot start the FTP server: ") + m_process.errorString();
+        return false;
+    }
+
+    QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+            if (m_process.state() == QProcess::NotRunning)
+                break;
+            continue;
+        }
+        const QByteArray line = m_process.readLine().trimmed();
+        if (line.startsWith("PORT ")) {
+            m_port = quint16(line.mid(5).toUInt());
+            return m_port != 0;
+        }
+    }
+    m_error = QStringLiteral("the FTP server did not start listening");
+    stop();
+    return false;
+}
+
+void FtpTestServer::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    m_port = 0;
+}
