@@ -1,0 +1,240 @@
+#include "commandrunner.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <signal.h>
+
+namespace {
+
+// Long enough for a shell to start under the sanitizers, short enough to
+// keep the slow cases quick.
+const int shortBound = 700;
+// How late a call may return after its bound on a busy machine.
+const int lateness = 3000;
+
+} // namespace
+
+class tst_CommandRunner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void output_data();
+    void output();
+    void separateShells();
+    void finishBound_data();
+    void finishBound();
+    void defaultBoundKillsShell();
+    void nonAsciiCommandLine();
+    void shellNotFound();
+
+private:
+    bool readRecords(QByteArrayList *texts) const;
+
+    QDir logDir;
+};
+
+void tst_CommandRunner::initTestCase()
+{
+    logDir.setPath(QCoreApplication::applicationDirPath() + QLatin1String("/log"));
+}
+
+void tst_CommandRunner::init()
+{
+    QVERIFY(logDir.removeRecursively());
+    QVERIFY(logDir.mkpath(QStringLiteral(".")));
+}
+
+void tst_CommandRunner::cleanup()
+{
+    QVERIFY(logDir.removeRecursively());
+}
+
+// Splits the log into the texts of its records; false unless every byte of
+// every file belongs to a well-formed record.
+bool tst_CommandRunner::readRecords(QByteArrayList *texts) const
+{
+    static const QRegularExpression record(
+        QStringLiteral("\r\n(.*?)\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\n"),
+        QRegularExpression::DotMatchesEverythingOption);
+
+    texts->clear();
+    const QStringList files = logDir.entryList(QDir::Files, QDir::Name);
+    for (const QString &fileName : files) {
+        QFile file(logDir.filePath(fileName));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        // Latin-1 maps bytes to characters one to one and back.
+        const QString contents = QString::fromLatin1(file.readAll());
+        int end = 0;
+        QRegularExpressionMatchIterator it = record.globalMatch(contents);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch match = it.next();
+            if (match.capturedStart() != end)
+                return false;
+            texts->append(match.captured(1).toLatin1());
+            end = match.capturedEnd();
+        }
+        if (end != contents.size())
+            return false;
+    }
+    return true;
+}
+
+void tst_CommandRunner::output_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("one command") << "echo hello\n" << QByteArray("hello\n");
+    QTest::newRow("no final line feed") << "echo hello" << QByteArray("hello\n");
+    QTest::newRow("several lines") << "echo one; echo two\necho three\n"
+                                   << QByteArray("one\ntwo\nthree\n");
+    QTest::newRow("unquoted words") << "echo a   b\n" << QByteArray("a b\n");
+    QTest::newRow("no output") << "true\n" << QByteArray();
+    QTest::newRow("empty command line") << QString() << QByteArray();
+    QTest::newRow("standard error is not logged") << "echo out; echo err >&2\n"
+                                                  << QByteArray("out\n");
+    QTest::newRow("failing command") << "echo before; false; exit 3\n" << QByteArray("before\n");
+    QTest::newRow("zero byte in output") << "printf 'ab\\000cd'\n" << QByteArray("ab");
+    QTest::newRow("zero character in command line")
+        << QLatin1String("echo ab") + QChar(0) + QLatin1String("; echo cd\n") << QByteArray("ab\n");
+    QTest::newRow("non-ASCII output") << QString::fromUtf8("echo 'äö 升级'\n")
+                                      << QByteArray("\xc3\xa4\xc3\xb6 \xe5\x8d\x87\xe7\xba\xa7\n");
+}
+
+void tst_CommandRunner::output()
+{
+    QFETCH(QString, commandLine);
+    QFETCH(QByteArray, expected);
+
+    if (QTextCodec::codecForLocale()->mibEnum() != 106)
+        QSKIP("the expected bytes assume a UTF-8 locale");
+
+    runCommand(commandLine);
+
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts, QByteArrayList { expected });
+}
+
+void tst_CommandRunner::separateShells()
+{
+    runCommand(QStringLiteral("x=first; cd /; echo \"[$x]\"; pwd -P\n"));
+    runCommand(QStringLiteral("echo \"[$x]\"; pwd -P\n"));
+
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    const QByteArray here = QFile::encodeName(QDir::currentPath());
+    QCOMPARE(texts, (QByteArrayList { "[first]\n/\n", "[]\n" + here + '\n' }));
+}
+
+void tst_CommandRunner::finishBound_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<int>("bound");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("minElapsed");
+    QTest::addColumn<int>("maxElapsed");
+
+    // exec: the killed shell must not leave a sleeping child behind.
+    QTest::newRow("ends before the bound") << "echo fast\n"
+                                           << shortBound << QByteArray("fast\n") << 0 << shortBound;
+    QTest::newRow("killed at the bound")
+        << "echo before; exec sleep 60\n"
+        << shortBound << QByteArray("before\n") << shortBound << shortBound + lateness;
+    QTest::newRow("killed before its output")
+        << "exec sleep 2; echo after\n"
+        << shortBound << QByteArray() << shortBound << shortBound + lateness;
+    QTest::newRow("no bound") << "sleep 2; echo after\n"
+                              << -1 << QByteArray("after\n") << 2000 << 2000 + lateness;
+}
+
+void tst_CommandRunner::finishBound()
+{
+    QFETCH(QString, commandLine);
+    QFETCH(int, bound);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, minElapsed);
+    QFETCH(int, maxElapsed);
+
+    QElapsedTimer timer;
+    timer.start();
+    runCommand(commandLine, bound);
+    const qint64 elapsed = timer.elapsed();
+
+    QVERIFY2(elapsed >= minElapsed && elapsed < maxElapsed, QByteArray::number(elapsed));
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts, QByteArrayList { expected });
+}
+
+// The build's own bound, and the shell it kills is gone once the call returns.
+void tst_CommandRunner::defaultBoundKillsShell()
+{
+    QElapsedTimer timer;
+    timer.start();
+    runCommand(QStringLiteral("echo $$; exec sleep 60\n"));
+    const qint64 elapsed = timer.elapsed();
+
+    QVERIFY2(elapsed >= 10000 && elapsed < 10000 + lateness, QByteArray::number(elapsed));
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts.size(), 1);
+    bool isNumber = false;
+    const pid_t pid = texts.first().trimmed().toInt(&isNumber);
+    QVERIFY2(isNumber && pid > 0, texts.first());
+    QCOMPARE(::kill(pid, 0), -1);
+    QCOMPARE(errno, ESRCH);
+}
+
+// A directory named in Chinese must reach the shell so that it finds it.
+void tst_CommandRunner::nonAsciiCommandLine()
+{
+    if (QTextCodec::codecForLocale()->mibEnum() != 106)
+        QSKIP("the shell takes the bytes as UTF-8 only in a UTF-8 locale");
+
+    QTemporaryDir temporary;
+    QVERIFY(temporary.isValid());
+    const QString folder = temporary.filePath(QString::fromUtf8("升级 目录"));
+    QVERIFY(QDir().mkpath(folder));
+
+    runCommand(QLatin1String("cd '") + folder
+               + QString::fromUtf8("' && printf '%s' 'äö 升级' > out.txt && ls\n"));
+
+    QFile out(folder + QLatin1String("/out.txt"));
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QCOMPARE(out.readAll(), QByteArray("\xc3\xa4\xc3\xb6 \xe5\x8d\x87\xe7\xba\xa7"));
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts, QByteArrayList { "out.txt\n" });
+}
+
+void tst_CommandRunner::shellNotFound()
+{
+    QTemporaryDir emptyFolder;
+    QVERIFY(emptyFolder.isValid());
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(emptyFolder.path()));
+    QElapsedTimer timer;
+    timer.start();
+    runCommand(QStringLiteral("echo hello\n"), shortBound);
+    const qint64 elapsed = timer.elapsed();
+    qputenv("PATH", path);
+
+    QVERIFY2(elapsed < shortBound, QByteArray::number(elapsed));
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts, QByteArrayList { QByteArray() });
+}
+
+QTEST_GUILESS_MAIN(tst_CommandRunner)
+#include "tst_commandrunner.moc"
