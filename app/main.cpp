@@ -1,1 +1,11 @@
-int main() { return 0; }
+#include "mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    MainWindow window;
+    window.show();
+    return application.exec();
+}

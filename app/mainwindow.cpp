@@ -1,1 +1,94 @@
 #include "mainwindow.h"
+
+#include "commandrunner.h"
+#include "ftpclient.h"
+#include "platform.h"
+#include "updateconfig.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+
+namespace {
+
+const char ProductExecutable[] = "vlm.exe";
+const char UpdateUser[] = "velmorapro";
+const char UpdatePassword[] = "qz482";
+const char ArchiveName[] = "vlm_update.zip";
+
+} // namespace
+
+MainWindow::MainWindow()
+    : QMainWindow(nullptr, Qt::WindowFlags())
+{
+    setFixedSize(300, 50);
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    setWindowTitle(QStringLiteral("Velmora升级程序1.1"));
+
+    label = new QLabel(this, Qt::WindowFlags());
+    label->setText(QString());
+    label->setGeometry(QRect(20, 10, 200, 30));
+
+    auto *button = new QPushButton(this);
+    button->setText(QStringLiteral("开始更新"));
+    button->setGeometry(QRect(200, 10, 80, 30));
+
+    ftpClient = new FtpCLient();
+    connect(ftpClient, SIGNAL(process(int, int)), this, SLOT(DownloadProgress(int, int)));
+    connect(button, SIGNAL(clicked()), this, SLOT(Down()));
+
+    appDirPath = QCoreApplication::applicationDirPath();
+}
+
+MainWindow::~MainWindow()
+{
+    delete ftpClient;
+}
+
+void MainWindow::Down()
+{
+    if (downloading)
+        return;
+    KillProgram(QLatin1String(ProductExecutable));
+    ftpClient->setHostPort(QStringLiteral(UPDATE_HOST), UPDATE_PORT);
+    ftpClient->setUserInfo(QLatin1String(UpdateUser), QLatin1String(UpdatePassword));
+    downloading = true;
+    ftpClient->get(QLatin1String(ArchiveName),
+                   appDirPath + QLatin1Char('/') + QLatin1String(ArchiveName));
+}
+
+void MainWindow::DownloadProgress(int x, int id)
+{
+    label->setText(QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%'));
+    if (x == -100)
+        downloading = false;
+    if (x != 100 || id != 0)
+        return;
+    downloading = false;
+    label->setText(QStringLiteral("解包中.."));
+    // The chain below blocks the event loop; paint the new text now so the
+    // user sees what the updater is doing.
+    label->repaint();
+    Unpack();
+}
+
+void MainWindow::KillProgram(const QString &exeName)
+{
+    runCommand(stopCommand(exeName));
+}
+
+void MainWindow::Unpack()
+{
+    // The unpacker is waited for however long it takes: starting the product
+    // while files are still being written would run a half-updated product.
+    runCommand(unpackCommand(), -1);
+    label->setText(QStringLiteral("启动程序..."));
+    label->repaint();
+    StartProgram();
+}
+
+void MainWindow::StartProgram()
+{
+    runCommand(startCommand(appDirPath + QLatin1Char('/') + QLatin1String(ProductExecutable)));
+    close();
+}

@@ -1,1 +1,38 @@
-// placeholder
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+
+QT_BEGIN_NAMESPACE
+class QLabel;
+QT_END_NAMESPACE
+class FtpCLient;
+
+// The updater's one window: a status label and the button that runs the
+// update (stop the product, download, unpack, start the product, close).
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    MainWindow();
+    ~MainWindow() override;
+
+    void KillProgram(const QString &exeName);
+    void Unpack();
+    void StartProgram();
+
+public slots:
+    void Down();
+    void DownloadProgress(int x, int id);
+
+private:
+    QLabel *label;
+    FtpCLient *ftpClient;
+    QString appDirPath;
+    // Set while a download runs: a second press then does nothing, so two
+    // transfers can never write into one archive.
+    bool downloading = false;
+};
+
+#endif // MAINWINDOW_H

@@ -1,1 +1,250 @@
 #include "ftpclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include <climits>
+
+namespace {
+
+// The body is handed from the reply's buffer to the file in pieces of this
+// size, so that the buffer shrinks while the file grows instead of the whole
+// body being held twice.
+constexpr qint64 CopyChunkSize = 1024 * 1024;
+
+// Qt's FTP code waits forever when a server vanishes in the middle of a
+// transfer or a connection never completes; a transfer that makes no
+// progress for this long is given up as failed.
+constexpr int StallTimeoutMs = 30000;
+
+// Qt 5.15 renamed the reply's error signal; the old name is deprecated there.
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+#define REPLY_ERROR_SIGNAL SIGNAL(errorOccurred(QNetworkReply::NetworkError))
+#else
+#define REPLY_ERROR_SIGNAL SIGNAL(error(QNetworkReply::NetworkError))
+#endif
+
+} // namespace
+
+FtpCLient::FtpCLient()
+    : QObject(nullptr)
+    , manager(new QNetworkAccessManager)
+    , url(new QUrl)
+    , stallTimer(new QTimer(this))
+{
+    url->setScheme(QStringLiteral("ftp"));
+    stallTimer->setSingleShot(true);
+    stallTimer->setInterval(StallTimeoutMs);
+    connect(stallTimer, &QTimer::timeout, this, [this] {
+        if (currentReply)
+            currentReply->abort();
+    });
+    connect(manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(finished(QNetworkReply *)));
+}
+
+FtpCLient::~FtpCLient()
+{
+    manager->disconnect(this);
+    abandonCurrentReply();
+    delete file;
+    delete url;
+    delete manager;
+}
+
+void FtpCLient::setHostPort(const QString &host, int port)
+{
+    url->setHost(host, QUrl::DecodedMode);
+    url->setPort(port);
+}
+
+void FtpCLient::setUserInfo(const QString &userName, const QString &password)
+{
+    url->setUserName(userName, QUrl::DecodedMode);
+    url->setPassword(password, QUrl::DecodedMode);
+}
+
+void FtpCLient::get(const QString &remotePath, const QString &localFileName)
+{
+    abandonCurrentReply();
+    uploading = false;
+
+    const QDir imageDir(QStringLiteral("./image"));
+    if (!imageDir.exists())
+        imageDir.mkdir(QDir::currentPath() + QStringLiteral("/image"));
+    QFileInfo info;
+    info.setFile(imageDir, localFileName);
+
+    delete file;
+    file = new QFile(info.filePath());
+    // Emptied now, written only once the whole transfer has succeeded.
+    if (!file->open(QIODevice::WriteOnly)) {
+        reportLocalFailure();
+        return;
+    }
+
+    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
+    currentReply = manager->get(QNetworkRequest(*url));
+    connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
+            SLOT(downloadProgress(qint64, qint64)));
+    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
+    stallTimer->start();
+}
+
+void FtpCLient::put(const QString &localFileName, const QString &remotePath)
+{
+    abandonCurrentReply();
+    uploading = true;
+
+    // An unreadable file must not go out as an empty body: that would wipe
+    // the file on the server.
+    QFile source(localFileName);
+    if (!source.open(QIODevice::ReadOnly)) {
+        reportLocalFailure();
+        return;
+    }
+    const QByteArray data = source.readAll();
+    if (source.error() != QFileDevice::NoError) {
+        reportLocalFailure();
+        return;
+    }
+
+    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
+    currentReply = manager->put(QNetworkRequest(*url), data);
+    connect(currentReply, SIGNAL(uploadProgress(qint64, qint64)), this,
+            SLOT(uploadProgress(qint64, qint64)));
+    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
+    stallTimer->start();
+}
+
+void FtpCLient::finished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    // A reply that was given up for a newer transfer must not write into
+    // that transfer's file.
+    if (reply != currentReply)
+        return;
+    currentReply = nullptr;
+    stallTimer->stop();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        if (!uploading && file)
+            file->close();
+        return;
+    }
+    if (uploading) {
+        emit process(100, 1);
+        return;
+    }
+    if (!saveBody(reply)) {
+        emit process(-100, 1);
+        return;
+    }
+    emit process(100, 0);
+}
+
+void FtpCLient::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    reportProgress(bytesReceived, bytesTotal, 0);
+}
+
+void FtpCLient::uploadProgress(qint64 bytesSent, qint64 bytesTotal)
+{
+    reportProgress(bytesSent, bytesTotal, 1);
+}
+
+void FtpCLient::errorCode(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+    emit process(-100, 1);
+}
+
+QString FtpCLient::encodeRemotePath(const QString &text)
+{
+    // The server is to see the path as the local code page's bytes. Qt's FTP
+    // code sends every command as UTF-8, so the path is handed over as the
+    // text whose UTF-8 form is exactly those bytes: on a UTF-8 system the
+    // text itself.
+    const QByteArray bytes = text.toLocal8Bit();
+    if (bytes.isNull())
+        return QString();
+    const int length = int(qstrnlen(bytes.constData(), uint(bytes.size())));
+    return QString::fromUtf8(bytes.constData(), length);
+}
+
+void FtpCLient::reportProgress(qint64 done, qint64 total, int id)
+{
+    // Qt repeats a last report as the reply finishes, with the byte count as
+    // the total when the size was unknown; the outcome is finished()'s alone.
+    const auto *reply = qobject_cast<const QNetworkReply *>(sender());
+    if (reply && reply->isFinished())
+        return;
+    stallTimer->start();
+    // Unknown (-1) or empty (0) totals give no meaningful share: Qt reports
+    // (0, 0) on failures too, and 0 of 0 must never pass for anything.
+    if (total <= 0)
+        return;
+    const double percent = double(done) / double(total) * 100.0;
+    if (!(percent > double(INT_MIN) - 1.0 && percent < double(INT_MAX) + 1.0))
+        return;
+    int x = int(percent);
+    // 100 belongs to completion, which only finished() reports.
+    if (x == 100)
+        x = 99;
+    emit process(x, id);
+}
+
+void FtpCLient::abandonCurrentReply()
+{
+    if (!currentReply)
+        return;
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    stallTimer->stop();
+    reply->disconnect(this);
+    if (!reply->isRunning())
+        return;
+    reply->abort();
+    // The aborted reply's FTP session is still winding down; the next
+    // transfer must not be queued behind it.
+    manager->clearConnectionCache();
+}
+
+void FtpCLient::reportLocalFailure()
+{
+    // Reported from the event loop, like every other outcome of a transfer.
+    QMetaObject::invokeMethod(
+        this, [this] { emit process(-100, 1); }, Qt::QueuedConnection);
+}
+
+bool FtpCLient::saveBody(QNetworkReply *reply)
+{
+    if (!file || !file->isOpen())
+        return false;
+    // A server that vanishes mid-transfer looks to Qt like the end of the
+    // file; the size the server announced tells the two apart.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && announced.toLongLong() != reply->bytesAvailable()) {
+        file->close();
+        return false;
+    }
+    bool ok = true;
+    while (ok && reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(CopyChunkSize);
+        if (chunk.isEmpty())
+            break;
+        ok = file->write(chunk) == chunk.size();
+    }
+    ok = file->flush() && ok;
+    file->close();
+    ok = ok && file->error() == QFileDevice::NoError;
+    if (!ok) {
+        // A half-written archive must not look like a download.
+        QFile::resize(file->fileName(), 0);
+    }
+    return ok;
+}

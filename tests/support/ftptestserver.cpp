@@ -16,10 +16,15 @@ QString FtpTestServer::scriptPath()
 bool FtpTestServer::start(const Options &options)
 {
     stop();
-    QStringList args { scriptPath(), QStringLiteral("--root"), options.root,
-                       QStringLiteral("--port"), QString::number(options.port),
-                       QStringLiteral("--user"), options.user,
-                       QStringLiteral("--password"), options.password };
+    QStringList args { scriptPath(),
+                       QStringLiteral("--root"),
+                       options.root,
+                       QStringLiteral("--port"),
+                       QString::number(options.port),
+                       QStringLiteral("--user"),
+                       options.user,
+                       QStringLiteral("--password"),
+                       options.password };
     if (options.throttle > 0)
         args << QStringLiteral("--throttle") << QString::number(options.throttle);
     if (options.noSize)
@@ -36,7 +41,8 @@ bool FtpTestServer::start(const Options &options)
 
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
-        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+        if (!m_process.canReadLine()
+            && !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
             if (m_process.state() == QProcess::NotRunning)
                 break;
             continue;

@@ -10,11 +10,11 @@ class FtpTestServer
 public:
     struct Options
     {
-        QString root;            // folder served to the account
-        quint16 port = 0;        // 0: the server picks a free port
-        qint64 throttle = 0;     // bytes per second sent, 0 for no limit
-        bool noSize = false;     // refuse SIZE
-        qint64 dropAfter = -1;   // drop the session after this many bytes sent
+        QString root; // folder served to the account
+        quint16 port = 0; // 0: the server picks a free port
+        qint64 throttle = 0; // bytes per second sent, 0 for no limit
+        bool noSize = false; // refuse SIZE
+        qint64 dropAfter = -1; // drop the session after this many bytes sent
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };

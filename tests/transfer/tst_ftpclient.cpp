@@ -1,0 +1,491 @@
+#include "ftpclient.h"
+#include "ftptestserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+using Pair = QPair<int, int>;
+
+QByteArray randomBytes(qint64 size)
+{
+    QByteArray data(int(size), Qt::Uninitialized);
+    QRandomGenerator generator { quint32(size) };
+    auto *words = reinterpret_cast<quint32 *>(data.data());
+    generator.fillRange(words, data.size() / int(sizeof(quint32)));
+    for (int i = data.size() / 4 * 4; i < data.size(); ++i)
+        data[i] = char(i);
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Records every process() pair, and what the local file held when the end
+// of a transfer was reported.
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Recorder(FtpCLient *client, QString watchedFile = QString())
+        : watched(std::move(watchedFile))
+    {
+        connect(client, &FtpCLient::process, this, &Recorder::record);
+    }
+
+    bool waitForEnd(int timeoutMs = 60000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!ended() && timer.elapsed() < timeoutMs)
+            QTest::qWait(10);
+        return ended();
+    }
+    bool ended() const
+    {
+        return std::any_of(pairs.cbegin(), pairs.cend(),
+                           [](const Pair &p) { return p.first == 100 || p.first == -100; });
+    }
+    int count(const Pair &pair) const { return int(pairs.count(pair)); }
+
+    QList<Pair> pairs;
+    QByteArray fileAtEnd;
+
+signals:
+    void endReported();
+
+private:
+    void record(int x, int id)
+    {
+        pairs.append({ x, id });
+        if (x == 100 && id == 0 && !watched.isEmpty())
+            fileAtEnd = readFile(watched);
+    }
+    QString watched;
+};
+
+} // namespace
+
+class tst_FtpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void metaObject();
+    void download_data();
+    void download();
+    void upload();
+    void failedDownload_data();
+    void failedDownload();
+    void unwritableLocalFile_data();
+    void unwritableLocalFile();
+    void unreadableUpload();
+    void sizeUnknown();
+    void percentage_data();
+    void percentage();
+    void localNameUnderImage_data();
+    void localNameUnderImage();
+    void downloadAfterCompletedAndFailed();
+    void nonAsciiRemotePath();
+    void secondGetAbandonsFirst();
+
+private:
+    bool startServer(FtpTestServer::Options options = {});
+    FtpCLient *newClient(const QString &password = QStringLiteral("qz482"));
+
+    QTemporaryDir served;
+    QTemporaryDir local;
+    FtpTestServer server;
+    QScopedPointer<FtpCLient> client;
+    QString oldCurrent;
+};
+
+void tst_FtpClient::initTestCase()
+{
+    QVERIFY(served.isValid());
+    QVERIFY(local.isValid());
+    oldCurrent = QDir::currentPath();
+}
+
+void tst_FtpClient::init()
+{
+    QVERIFY(QDir::setCurrent(local.path()));
+}
+
+void tst_FtpClient::cleanup()
+{
+    client.reset();
+    server.stop();
+    QDir::setCurrent(oldCurrent);
+}
+
+bool tst_FtpClient::startServer(FtpTestServer::Options options)
+{
+    options.root = served.path();
+    if (!server.start(options)) {
+        qWarning() << server.errorString();
+        return false;
+    }
+    return true;
+}
+
+FtpCLient *tst_FtpClient::newClient(const QString &password)
+{
+    client.reset(new FtpCLient);
+    client->setHostPort(QStringLiteral("127.0.0.1"), server.port());
+    client->setUserInfo(QStringLiteral("velmorapro"), password);
+    return client.data();
+}
+
+void tst_FtpClient::metaObject()
+{
+    // Connections are made by signature strings, so the signatures and their
+    // order are part of the interface.
+    const QMetaObject &mo = FtpCLient::staticMetaObject;
+    QCOMPARE(mo.className(), "FtpCLient");
+    const QList<QPair<QByteArray, QMetaMethod::Access>> expected {
+        { "process(int,int)", QMetaMethod::Public },
+        { "finished(QNetworkReply*)", QMetaMethod::Protected },
+        { "downloadProgress(qlonglong,qlonglong)", QMetaMethod::Protected },
+        { "uploadProgress(qlonglong,qlonglong)", QMetaMethod::Protected },
+        { "errorCode(QNetworkReply::NetworkError)", QMetaMethod::Protected },
+    };
+    QCOMPARE(mo.methodCount() - mo.methodOffset(), expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const QMetaMethod method = mo.method(mo.methodOffset() + i);
+        QCOMPARE(method.methodSignature(), expected.at(i).first);
+        QCOMPARE(method.access(), expected.at(i).second);
+    }
+    QCOMPARE(mo.method(mo.methodOffset()).methodType(), QMetaMethod::Signal);
+}
+
+void tst_FtpClient::download_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("small") << qint64(1000);
+    QTest::newRow("large") << qint64(40 * 1024 * 1024);
+}
+
+void tst_FtpClient::download()
+{
+    QFETCH(qint64, size);
+    const QByteArray content = randomBytes(size);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    QVERIFY(startServer());
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    QVERIFY(writeFile(target, "stale content"));
+    newClient();
+    Recorder recorder(client.data(), target);
+    client->get(QStringLiteral("archive.zip"), target);
+    QVERIFY(recorder.waitForEnd());
+
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QCOMPARE(recorder.count(Pair(100, 0)), 1);
+    QVERIFY(recorder.fileAtEnd == content); // complete and closed when reported
+    QVERIFY(readFile(target) == content);
+    int previous = -1;
+    for (int i = 0; i + 1 < recorder.pairs.size(); ++i) {
+        const Pair pair = recorder.pairs.at(i);
+        QCOMPARE(pair.second, 0);
+        QVERIFY2(pair.first >= previous && pair.first <= 99,
+                 qPrintable(QStringLiteral("%1 after %2").arg(pair.first).arg(previous)));
+        previous = pair.first;
+    }
+}
+
+void tst_FtpClient::upload()
+{
+    const QByteArray content = randomBytes(3 * 1024 * 1024 + 7);
+    const QString source = local.filePath(QStringLiteral("upload.bin"));
+    QVERIFY(writeFile(source, content));
+    const QString downloaded = local.filePath(QStringLiteral("untouched.bin"));
+    QVERIFY(writeFile(downloaded, "keep me"));
+    QVERIFY(startServer());
+
+    newClient();
+    Recorder recorder(client.data());
+    client->put(source, QStringLiteral("uploaded.bin"));
+    QVERIFY(recorder.waitForEnd());
+
+    QCOMPARE(recorder.pairs.last(), Pair(100, 1));
+    QCOMPARE(recorder.count(Pair(-100, 1)), 0);
+    for (int i = 0; i + 1 < recorder.pairs.size(); ++i) {
+        QCOMPARE(recorder.pairs.at(i).second, 1);
+        QVERIFY(recorder.pairs.at(i).first >= 0 && recorder.pairs.at(i).first <= 99);
+    }
+    QVERIFY(readFile(served.filePath(QStringLiteral("uploaded.bin"))) == content);
+    QCOMPARE(readFile(downloaded), QByteArray("keep me"));
+}
+
+void tst_FtpClient::failedDownload_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("login refused") << "login";
+    QTest::newRow("file missing") << "missing";
+    QTest::newRow("dropped mid-transfer") << "dropped";
+}
+
+void tst_FtpClient::failedDownload()
+{
+    QFETCH(QString, failure);
+    const QByteArray content = randomBytes(4 * 1024 * 1024);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    FtpTestServer::Options options;
+    if (failure == QLatin1String("dropped"))
+        options.dropAfter = 1024 * 1024;
+    QVERIFY(startServer(options));
+
+    QString remote = QStringLiteral("archive.zip");
+    QString password = QStringLiteral("qz482");
+    quint16 port = server.port();
+    if (failure == QLatin1String("refused")) {
+        server.stop(); // nothing listens on that port any more
+    } else if (failure == QLatin1String("login")) {
+        password = QStringLiteral("wrong");
+    } else if (failure == QLatin1String("missing")) {
+        remote = QStringLiteral("absent.zip");
+    }
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    QVERIFY(writeFile(target, "stale content"));
+    client.reset(new FtpCLient);
+    client->setHostPort(QStringLiteral("127.0.0.1"), port);
+    client->setUserInfo(QStringLiteral("velmorapro"), password);
+    Recorder recorder(client.data());
+    client->get(remote, target);
+    QVERIFY(recorder.waitForEnd());
+    // Give a late second report the chance to show up.
+    QTest::qWait(200);
+
+    QCOMPARE(recorder.count(Pair(-100, 1)), 1);
+    QCOMPARE(recorder.count(Pair(100, 0)), 0);
+    QCOMPARE(recorder.pairs.last(), Pair(-100, 1));
+    QVERIFY(QFileInfo::exists(target));
+    QCOMPARE(QFileInfo(target).size(), 0);
+}
+
+void tst_FtpClient::unwritableLocalFile_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("folder missing") << local.filePath(QStringLiteral("no/such/folder/archive.zip"));
+    QTest::newRow("disk full") << QStringLiteral("/dev/full");
+}
+
+void tst_FtpClient::unwritableLocalFile()
+{
+    QFETCH(QString, target);
+    if (target == QLatin1String("/dev/full") && !QFileInfo::exists(target))
+        QSKIP("this system has no /dev/full");
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), randomBytes(300000)));
+    QVERIFY(startServer());
+
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("archive.zip"), target);
+    QVERIFY(recorder.waitForEnd());
+    QTest::qWait(100);
+
+    QCOMPARE(recorder.count(Pair(-100, 1)), 1);
+    QCOMPARE(recorder.count(Pair(100, 0)), 0);
+}
+
+void tst_FtpClient::unreadableUpload()
+{
+    const QByteArray onServer = "the server's copy";
+    QVERIFY(writeFile(served.filePath(QStringLiteral("target.bin")), onServer));
+    QVERIFY(startServer());
+
+    newClient();
+    Recorder recorder(client.data());
+    client->put(local.filePath(QStringLiteral("does-not-exist.bin")), QStringLiteral("target.bin"));
+    QVERIFY(recorder.waitForEnd());
+    QTest::qWait(200);
+
+    QCOMPARE(recorder.pairs, QList<Pair>({ Pair(-100, 1) }));
+    QCOMPARE(readFile(served.filePath(QStringLiteral("target.bin"))), onServer);
+}
+
+void tst_FtpClient::sizeUnknown()
+{
+    const QByteArray content = randomBytes(2 * 1024 * 1024);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    FtpTestServer::Options options;
+    options.noSize = true;
+    QVERIFY(startServer(options));
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("archive.zip"), target);
+    QVERIFY(recorder.waitForEnd());
+
+    QCOMPARE(recorder.pairs, QList<Pair>({ Pair(100, 0) }));
+    QVERIFY(readFile(target) == content);
+}
+
+void tst_FtpClient::percentage_data()
+{
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("expected"); // -1: nothing is emitted
+
+    QTest::newRow("1 of 3") << qint64(1) << qint64(3) << 33;
+    QTest::newRow("2 of 3 truncates") << qint64(2) << qint64(3) << 66;
+    QTest::newRow("3 of 3 is not completion") << qint64(3) << qint64(3) << 99;
+    QTest::newRow("0 of 5") << qint64(0) << qint64(5) << 0;
+    QTest::newRow("3 of 2 unchanged") << qint64(3) << qint64(2) << 150;
+    QTest::newRow("large counts") << qint64(3) * 1024 * 1024 * 1024
+                                  << qint64(4) * 1024 * 1024 * 1024 << 75;
+    QTest::newRow("total unknown") << qint64(10) << qint64(-1) << -1;
+    QTest::newRow("0 of 0") << qint64(0) << qint64(0) << -1;
+    QTest::newRow("5 of 0") << qint64(5) << qint64(0) << -1;
+    QTest::newRow("beyond int") << std::numeric_limits<qint64>::max() << qint64(1) << -1;
+}
+
+void tst_FtpClient::percentage()
+{
+    QFETCH(qint64, done);
+    QFETCH(qint64, total);
+    QFETCH(int, expected);
+
+    FtpCLient ftp;
+    QSignalSpy spy(&ftp, &FtpCLient::process);
+    QVERIFY(QMetaObject::invokeMethod(&ftp, "downloadProgress", Q_ARG(qint64, done),
+                                      Q_ARG(qint64, total)));
+    QVERIFY(QMetaObject::invokeMethod(&ftp, "uploadProgress", Q_ARG(qint64, done),
+                                      Q_ARG(qint64, total)));
+    if (expected < 0) {
+        QCOMPARE(spy.count(), 0);
+        return;
+    }
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(0), QVariantList({ expected, 0 }));
+    QCOMPARE(spy.at(1), QVariantList({ expected, 1 }));
+}
+
+void tst_FtpClient::localNameUnderImage_data()
+{
+    QTest::addColumn<bool>("absolute");
+    QTest::newRow("relative") << false;
+    QTest::newRow("absolute") << true;
+}
+
+void tst_FtpClient::localNameUnderImage()
+{
+    QFETCH(bool, absolute);
+    QTemporaryDir work;
+    QVERIFY(QDir::setCurrent(work.path()));
+    const QByteArray content = randomBytes(5000);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("a.bin")), content));
+    QVERIFY(startServer());
+
+    const QString name =
+        absolute ? local.filePath(QStringLiteral("abs.bin")) : QStringLiteral("rel.bin");
+    const QString expectedPath = absolute ? name : work.filePath(QStringLiteral("image/rel.bin"));
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("a.bin"), name);
+    QVERIFY(recorder.waitForEnd());
+
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QVERIFY(QFileInfo(work.filePath(QStringLiteral("image"))).isDir());
+    QVERIFY(readFile(expectedPath) == content);
+    QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("rel.bin"))));
+}
+
+void tst_FtpClient::downloadAfterCompletedAndFailed()
+{
+    const QByteArray first = randomBytes(70000);
+    const QByteArray second = randomBytes(90000);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("one.bin")), first));
+    QVERIFY(writeFile(served.filePath(QStringLiteral("two.bin")), second));
+    QVERIFY(startServer());
+    const QString target = local.filePath(QStringLiteral("target.bin"));
+
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("one.bin"), target);
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QVERIFY(readFile(target) == first);
+
+    recorder.pairs.clear();
+    client->get(QStringLiteral("absent.bin"), target);
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last(), Pair(-100, 1));
+    QCOMPARE(QFileInfo(target).size(), 0);
+
+    recorder.pairs.clear();
+    client->get(QStringLiteral("two.bin"), target);
+    QVERIFY(recorder.waitForEnd());
+    QTest::qWait(100);
+    QCOMPARE(recorder.count(Pair(100, 0)), 1);
+    QCOMPARE(recorder.count(Pair(-100, 1)), 0);
+    QVERIFY(readFile(target) == second);
+}
+
+void tst_FtpClient::nonAsciiRemotePath()
+{
+    const QByteArray content = randomBytes(12345);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("更新 包.zip")), content));
+    QVERIFY(startServer());
+
+    const QString target = local.filePath(QStringLiteral("got.zip"));
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("更新 包.zip"), target);
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QVERIFY(readFile(target) == content);
+}
+
+void tst_FtpClient::secondGetAbandonsFirst()
+{
+    const QByteArray slow = randomBytes(2 * 1024 * 1024);
+    const QByteArray quick = randomBytes(1000);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("slow.bin")), slow));
+    QVERIFY(writeFile(served.filePath(QStringLiteral("quick.bin")), quick));
+    FtpTestServer::Options options;
+    options.throttle = 256 * 1024;
+    QVERIFY(startServer(options));
+
+    const QString first = local.filePath(QStringLiteral("first.bin"));
+    const QString second = local.filePath(QStringLiteral("second.bin"));
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("slow.bin"), first);
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.pairs.isEmpty(), 30000);
+    client->get(QStringLiteral("quick.bin"), second);
+    QVERIFY(recorder.waitForEnd());
+    QTest::qWait(200);
+
+    QCOMPARE(recorder.count(Pair(100, 0)), 1);
+    QCOMPARE(recorder.count(Pair(-100, 1)), 0);
+    QVERIFY(readFile(second) == quick);
+    QCOMPARE(QFileInfo(first).size(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_FtpClient)
+#include "tst_ftpclient.moc"
