@@ -1,0 +1,240 @@
+#include "ftptestserver.h"
+#include "installation.h"
+#include "mainwindow.h"
+#include "updateconfig.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+using namespace Installation;
+
+namespace {
+
+const QString Title = QStringLiteral("Velmora升级程序1.1");
+
+int logRecordCount(const QString &appDir)
+{
+    const QDir logDir(appDir + QStringLiteral("/log"));
+    int records = 0;
+    const QStringList names = logDir.entryList(QDir::Files);
+    for (const QString &name : names) {
+        const QString text = QString::fromLocal8Bit(readFile(logDir.filePath(name)));
+        static const QRegularExpression stamp(
+            QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\n"));
+        records += int(text.count(stamp));
+    }
+    return records;
+}
+
+} // namespace
+
+// The window in this process, with this test's folder as the installation:
+// the archive lands beside the executable and is unpacked there.
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void window();
+    void downloadProgress_data();
+    void downloadProgress();
+    void closingEndsEventLoop();
+    void failedDownloadThenRetry();
+    void secondPressWhileDownloading();
+
+private:
+    bool serverBuiltIn() const;
+    void prepareUpdate(qint64 payloadSize);
+    static QLabel *labelOf(MainWindow &window) { return window.findChild<QLabel *>(); }
+    static QPushButton *buttonOf(MainWindow &window) { return window.findChild<QPushButton *>(); }
+
+    QString appDir;
+    QTemporaryDir served;
+    QTemporaryDir archiveSource;
+    FtpTestServer server;
+};
+
+void tst_MainWindow::initTestCase()
+{
+    appDir = QCoreApplication::applicationDirPath();
+    QVERIFY(QDir::setCurrent(appDir));
+    QVERIFY(served.isValid() && archiveSource.isValid());
+}
+
+void tst_MainWindow::init()
+{
+    // Everything an earlier update left in the installation goes.
+    QDir dir(appDir);
+    const QStringList entries = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (QFileInfo(dir.filePath(entry)).isDir())
+            QDir(dir.filePath(entry)).removeRecursively();
+        else if (!entry.startsWith(QLatin1String("tst_")))
+            dir.remove(entry);
+    }
+    QVERIFY(dir.mkdir(QStringLiteral("log")));
+}
+
+void tst_MainWindow::cleanup()
+{
+    server.stop();
+    killProducts(appDir);
+}
+
+bool tst_MainWindow::serverBuiltIn() const
+{
+    return QStringLiteral(UPDATE_HOST) == QLatin1String("127.0.0.1");
+}
+
+void tst_MainWindow::prepareUpdate(qint64 payloadSize)
+{
+    QDir(archiveSource.path()).removeRecursively();
+    QVERIFY(QDir().mkpath(archiveSource.path()));
+    QVERIFY(writeProduct(archiveSource.filePath(QStringLiteral("vlm.exe")), QStringLiteral("2.0")));
+    QVERIFY(writeFile(archiveSource.filePath(QStringLiteral("data/payload.bin")),
+                      randomBytes(payloadSize, 7)));
+    QFile::remove(served.filePath(QStringLiteral("vlm_update.zip")));
+    QVERIFY(makeArchive(served.filePath(QStringLiteral("vlm_update.zip")), archiveSource.path()));
+}
+
+void tst_MainWindow::window()
+{
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), Title);
+    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QCOMPARE(window.minimumSize(), QSize(300, 50));
+    QCOMPARE(window.maximumSize(), QSize(300, 50));
+
+    QLabel *label = labelOf(window);
+    QPushButton *button = buttonOf(window);
+    QVERIFY(label && button);
+    QVERIFY(label->text().isEmpty());
+    QCOMPARE(label->geometry(), QRect(20, 10, 200, 30));
+    QCOMPARE(button->text(), QStringLiteral("开始更新"));
+    QCOMPARE(button->geometry(), QRect(200, 10, 80, 30));
+    QVERIFY(button->isEnabled());
+
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(300, 50));
+    window.resize(600, 400);
+    QCOMPARE(window.size(), QSize(300, 50));
+    window.showMaximized();
+    QCOMPARE(window.size(), QSize(300, 50));
+    window.showFullScreen();
+    QCOMPARE(window.size(), QSize(300, 50));
+}
+
+void tst_MainWindow::downloadProgress_data()
+{
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("0 of a download") << 0 << 0 << QStringLiteral("下载进度0%");
+    QTest::newRow("99 of a download") << 99 << 0 << QStringLiteral("下载进度99%");
+    QTest::newRow("more than the total") << 150 << 0 << QStringLiteral("下载进度150%");
+    QTest::newRow("upload complete") << 100 << 1 << QStringLiteral("下载进度100%");
+    QTest::newRow("failure") << -100 << 1 << QStringLiteral("下载进度-100%");
+}
+
+void tst_MainWindow::downloadProgress()
+{
+    QFETCH(int, x);
+    QFETCH(int, id);
+    QFETCH(QString, label);
+
+    MainWindow window;
+    window.show();
+    window.DownloadProgress(x, id);
+    QCOMPARE(labelOf(window)->text(), label);
+    QVERIFY(window.isVisible());
+    QCOMPARE(logRecordCount(appDir), 0); // no command ran
+}
+
+void tst_MainWindow::closingEndsEventLoop()
+{
+    MainWindow window;
+    window.show();
+    QTimer::singleShot(0, &window, &QWidget::close);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(logRecordCount(appDir), 0);
+}
+
+void tst_MainWindow::failedDownloadThenRetry()
+{
+    if (!serverBuiltIn())
+        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+    prepareUpdate(200 * 1024);
+    QVERIFY(writeProduct(appDir + QStringLiteral("/vlm.exe"), QStringLiteral("1.0")));
+    QVERIFY(startProduct(appDir));
+    const qint64 oldPid = productPid(waitForProduct(appDir, QStringLiteral("1.0")));
+    QVERIFY(oldPid > 0);
+
+    MainWindow window;
+    window.show();
+    // Nothing listens on the update port yet.
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(labelOf(window)->text(), QStringLiteral("下载进度-100%"), 60000);
+    QVERIFY(window.isVisible());
+    QVERIFY(waitForProcessGone(oldPid));
+    QVERIFY(!QFileInfo::exists(appDir + QStringLiteral("/data/payload.bin")));
+    QCOMPARE(productPid(productState(appDir)), oldPid);
+    QCOMPARE(QFileInfo(appDir + QStringLiteral("/vlm_update.zip")).size(), 0);
+    QCOMPARE(logRecordCount(appDir), 1); // the stop command only
+
+    FtpTestServer::Options options;
+    options.root = served.path();
+    options.port = quint16(UPDATE_PORT);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+
+    QCOMPARE(labelOf(window)->text(), QStringLiteral("启动程序..."));
+    const QJsonObject state = waitForProduct(appDir, QStringLiteral("2.0"));
+    QVERIFY(processAlive(productPid(state)));
+    QCOMPARE(readFile(appDir + QStringLiteral("/data/payload.bin")),
+             readFile(archiveSource.filePath(QStringLiteral("data/payload.bin"))));
+    QCOMPARE(logRecordCount(appDir), 4); // stop; then stop, unpack, start
+}
+
+void tst_MainWindow::secondPressWhileDownloading()
+{
+    if (!serverBuiltIn())
+        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+    prepareUpdate(3 * 1024 * 1024);
+    FtpTestServer::Options options;
+    options.root = served.path();
+    options.port = quint16(UPDATE_PORT);
+    options.throttle = 1024 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+
+    MainWindow window;
+    window.show();
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(labelOf(window)->text().startsWith(QStringLiteral("下载进度")), 60000);
+    const QString during = labelOf(window)->text();
+    QVERIFY2(during != QStringLiteral("下载进度-100%"), qPrintable(during));
+    // More presses while the archive arrives change nothing.
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+
+    QCOMPARE(readFile(appDir + QStringLiteral("/vlm_update.zip")),
+             readFile(served.filePath(QStringLiteral("vlm_update.zip"))));
+    QCOMPARE(readFile(appDir + QStringLiteral("/data/payload.bin")),
+             readFile(archiveSource.filePath(QStringLiteral("data/payload.bin"))));
+    QVERIFY(!waitForProduct(appDir, QStringLiteral("2.0")).isEmpty());
+    QCOMPARE(logRecordCount(appDir), 3); // one stop, one unpack, one start
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,134 @@
+#include "installation.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace Installation {
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray data(int(size), Qt::Uninitialized);
+    QRandomGenerator generator { seed };
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(generator.bounded(256));
+    return data;
+}
+
+bool writeProduct(const QString &dest, const QString &version)
+{
+    QDir().mkpath(QFileInfo(dest).absolutePath());
+    return QProcess::execute(
+               QStringLiteral("/usr/bin/python3"),
+               { QStringLiteral(FAKE_PRODUCT_SCRIPT), QStringLiteral("--write"), dest, version })
+        == 0;
+}
+
+bool startProduct(const QString &dir)
+{
+    return QProcess::startDetached(dir + QStringLiteral("/vlm.exe"), {}, dir);
+}
+
+QJsonObject productState(const QString &dir)
+{
+    return QJsonDocument::fromJson(readFile(dir + QStringLiteral("/product-state.json"))).object();
+}
+
+QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        const QJsonObject state = productState(dir);
+        if (state.value(QStringLiteral("version")).toString() == version)
+            return state;
+        QThread::msleep(20);
+    } while (!deadline.hasExpired());
+    return QJsonObject();
+}
+
+qint64 productPid(const QJsonObject &state)
+{
+    return qint64(state.value(QStringLiteral("pid")).toDouble());
+}
+
+bool processAlive(qint64 pid)
+{
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    // A killed child of ours that nobody reaped yet is gone for our purpose.
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int close = stat.lastIndexOf(')');
+    return close < 0 || stat.mid(close + 2, 1) != "Z";
+}
+
+bool waitForProcessGone(qint64 pid, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (processAlive(pid)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+void killProducts(const QString &dir)
+{
+    const QList<QByteArray> lines =
+        readFile(dir + QStringLiteral("/product-started.txt")).split('\n');
+    for (const QByteArray &line : lines) {
+        const qint64 pid = line.mid(line.indexOf(' ') + 1).toLongLong();
+        if (processAlive(pid))
+            ::kill(pid_t(pid), SIGKILL);
+    }
+}
+
+bool makeArchive(const QString &archive, const QString &sourceDir, const QStringList &switches)
+{
+    QProcess zip;
+    zip.setWorkingDirectory(sourceDir);
+    zip.setProcessChannelMode(QProcess::MergedChannels);
+    QStringList args { QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bd") };
+    args << switches << archive << QStringLiteral(".");
+    zip.start(QStringLiteral("7za"), args);
+    if (!zip.waitForFinished(300000) || zip.exitCode() != 0) {
+        qWarning("7za failed: %s", zip.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+QMap<QString, QByteArray> filesBelow(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    const QDir root(dir);
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(root.relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+} // namespace Installation

@@ -1,0 +1,44 @@
+#ifndef INSTALLATION_H
+#define INSTALLATION_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+
+// Helpers for tests that lay out a product installation, pack update
+// archives with 7za and watch the stand-in product (fakeproduct.py).
+namespace Installation {
+
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
+QByteArray randomBytes(qint64 size, quint32 seed);
+
+// Writes a stand-in product of the given version to dest.
+bool writeProduct(const QString &dest, const QString &version);
+
+// Starts dir/vlm.exe with dir as working directory, detached.
+bool startProduct(const QString &dir);
+
+// The state the product wrote when it started, or an empty object. With a
+// version given, waits (bounded) until a product of that version reports.
+QJsonObject productState(const QString &dir);
+QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs = 30000);
+qint64 productPid(const QJsonObject &state);
+
+bool processAlive(qint64 pid);
+bool waitForProcessGone(qint64 pid, int timeoutMs = 10000);
+// Ends every stand-in product that started from dir.
+void killProducts(const QString &dir);
+
+// Packs every file below sourceDir into archive with 7za; extra switches
+// (such as "-mm=PPMd") go before the file list.
+bool makeArchive(const QString &archive, const QString &sourceDir,
+                 const QStringList &switches = QStringList());
+
+// Relative path -> bytes of every file below dir.
+QMap<QString, QByteArray> filesBelow(const QString &dir);
+
+} // namespace Installation
+
+#endif // INSTALLATION_H

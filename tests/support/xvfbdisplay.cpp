@@ -1,0 +1,85 @@
+#include "xvfbdisplay.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QThread>
+
+XvfbDisplay::~XvfbDisplay()
+{
+    if (m_server.state() == QProcess::NotRunning)
+        return;
+    m_server.terminate();
+    if (!m_server.waitForFinished(5000)) {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
+}
+
+bool XvfbDisplay::start()
+{
+    for (int number = 90 + int(QCoreApplication::applicationPid() % 100); number < 400; ++number) {
+        const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
+        if (QFileInfo::exists(socket)
+            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+            continue;
+        m_server.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_server.start(QStringLiteral("Xvfb"),
+                       { QStringLiteral(":%1").arg(number), QStringLiteral("-nolisten"),
+                         QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                         QStringLiteral("640x480x24") });
+        if (!m_server.waitForStarted(10000))
+            return false;
+        QDeadlineTimer deadline(15000);
+        while (!QFileInfo::exists(socket) && m_server.state() == QProcess::Running
+               && !deadline.hasExpired())
+            QThread::msleep(20);
+        if (m_server.state() != QProcess::Running)
+            continue; // another server took that number meanwhile
+        m_display = QStringLiteral(":%1").arg(number);
+        return QFileInfo::exists(socket);
+    }
+    return false;
+}
+
+bool XvfbDisplay::xdotool(const QStringList &args, QByteArray *output, int timeoutMs) const
+{
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), m_display);
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("xdotool"), args);
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return false;
+    }
+    if (output)
+        *output = tool.readAllStandardOutput();
+    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+QString XvfbDisplay::findWindow(const QString &title, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        QByteArray ids;
+        if (xdotool({ QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                      QStringLiteral("--name"), QLatin1Char('^') + title + QLatin1Char('$') },
+                    &ids)) {
+            const QByteArray first = ids.split('\n').value(0).trimmed();
+            if (!first.isEmpty())
+                return QString::fromLatin1(first);
+        }
+        QThread::msleep(50);
+    } while (!deadline.hasExpired());
+    return QString();
+}
+
+bool XvfbDisplay::click(const QString &windowId, int x, int y) const
+{
+    return xdotool({ QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                     QStringLiteral("--window"), windowId, QString::number(x), QString::number(y),
+                     QStringLiteral("click"), QStringLiteral("1") });
+}

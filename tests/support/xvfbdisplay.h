@@ -1,0 +1,33 @@
+#ifndef XVFBDISPLAY_H
+#define XVFBDISPLAY_H
+
+#include <QProcess>
+#include <QString>
+
+// A private X server for tests that drive the real updater window the way a
+// person does: find it by its title and click into it.
+class XvfbDisplay
+{
+public:
+    XvfbDisplay() = default;
+    ~XvfbDisplay();
+    XvfbDisplay(const XvfbDisplay &) = delete;
+    XvfbDisplay &operator=(const XvfbDisplay &) = delete;
+
+    bool start();
+    QString display() const { return m_display; }
+
+    // The id of a visible window whose title is title, or an empty string
+    // once timeoutMs have passed.
+    QString findWindow(const QString &title, int timeoutMs = 30000) const;
+    bool click(const QString &windowId, int x, int y) const;
+
+private:
+    bool xdotool(const QStringList &args, QByteArray *output = nullptr,
+                 int timeoutMs = 10000) const;
+
+    QProcess m_server;
+    QString m_display;
+};
+
+#endif // XVFBDISPLAY_H
