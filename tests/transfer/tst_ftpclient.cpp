@@ -1,41 +1,21 @@
 #include "ftpclient.h"
 #include "ftptestserver.h"
+#include "installation.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMetaMethod>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+using Installation::readFile;
+using Installation::writeFile;
+
 namespace {
 
 using Pair = QPair<int, int>;
-
-QByteArray randomBytes(qint64 size)
-{
-    QByteArray data(int(size), Qt::Uninitialized);
-    QRandomGenerator generator { quint32(size) };
-    auto *words = reinterpret_cast<quint32 *>(data.data());
-    generator.fillRange(words, data.size() / int(sizeof(quint32)));
-    for (int i = data.size() / 4 * 4; i < data.size(); ++i)
-        data[i] = char(i);
-    return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 // Records every process() pair, and what the local file held when the end
 // of a transfer was reported.
@@ -189,7 +169,7 @@ void tst_FtpClient::download_data()
 void tst_FtpClient::download()
 {
     QFETCH(qint64, size);
-    const QByteArray content = randomBytes(size);
+    const QByteArray content = Installation::randomBytes(size, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
     QVERIFY(startServer());
 
@@ -216,7 +196,7 @@ void tst_FtpClient::download()
 
 void tst_FtpClient::upload()
 {
-    const QByteArray content = randomBytes(3 * 1024 * 1024 + 7);
+    const QByteArray content = Installation::randomBytes(3 * 1024 * 1024 + 7, 1);
     const QString source = local.filePath(QStringLiteral("upload.bin"));
     QVERIFY(writeFile(source, content));
     const QString downloaded = local.filePath(QStringLiteral("untouched.bin"));
@@ -250,7 +230,7 @@ void tst_FtpClient::failedDownload_data()
 void tst_FtpClient::failedDownload()
 {
     QFETCH(QString, failure);
-    const QByteArray content = randomBytes(4 * 1024 * 1024);
+    const QByteArray content = Installation::randomBytes(4 * 1024 * 1024, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
     FtpTestServer::Options options;
     if (failure == QLatin1String("dropped"))
@@ -298,7 +278,8 @@ void tst_FtpClient::unwritableLocalFile()
     QFETCH(QString, target);
     if (target == QLatin1String("/dev/full") && !QFileInfo::exists(target))
         QSKIP("this system has no /dev/full");
-    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), randomBytes(300000)));
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")),
+                      Installation::randomBytes(300000, 1)));
     QVERIFY(startServer());
 
     newClient();
@@ -329,7 +310,7 @@ void tst_FtpClient::unreadableUpload()
 
 void tst_FtpClient::sizeUnknown()
 {
-    const QByteArray content = randomBytes(2 * 1024 * 1024);
+    const QByteArray content = Installation::randomBytes(2 * 1024 * 1024, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
     FtpTestServer::Options options;
     options.noSize = true;
@@ -397,7 +378,7 @@ void tst_FtpClient::localNameUnderImage()
     QFETCH(bool, absolute);
     QTemporaryDir work;
     QVERIFY(QDir::setCurrent(work.path()));
-    const QByteArray content = randomBytes(5000);
+    const QByteArray content = Installation::randomBytes(5000, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("a.bin")), content));
     QVERIFY(startServer());
 
@@ -417,8 +398,8 @@ void tst_FtpClient::localNameUnderImage()
 
 void tst_FtpClient::downloadAfterCompletedAndFailed()
 {
-    const QByteArray first = randomBytes(70000);
-    const QByteArray second = randomBytes(90000);
+    const QByteArray first = Installation::randomBytes(70000, 1);
+    const QByteArray second = Installation::randomBytes(90000, 2);
     QVERIFY(writeFile(served.filePath(QStringLiteral("one.bin")), first));
     QVERIFY(writeFile(served.filePath(QStringLiteral("two.bin")), second));
     QVERIFY(startServer());
@@ -448,7 +429,7 @@ void tst_FtpClient::downloadAfterCompletedAndFailed()
 
 void tst_FtpClient::nonAsciiRemotePath()
 {
-    const QByteArray content = randomBytes(12345);
+    const QByteArray content = Installation::randomBytes(12345, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("更新 包.zip")), content));
     QVERIFY(startServer());
 
@@ -463,8 +444,8 @@ void tst_FtpClient::nonAsciiRemotePath()
 
 void tst_FtpClient::secondGetAbandonsFirst()
 {
-    const QByteArray slow = randomBytes(2 * 1024 * 1024);
-    const QByteArray quick = randomBytes(1000);
+    const QByteArray slow = Installation::randomBytes(2 * 1024 * 1024, 1);
+    const QByteArray quick = Installation::randomBytes(1000, 2);
     QVERIFY(writeFile(served.filePath(QStringLiteral("slow.bin")), slow));
     QVERIFY(writeFile(served.filePath(QStringLiteral("quick.bin")), quick));
     FtpTestServer::Options options;
