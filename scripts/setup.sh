@@ -9,6 +9,7 @@ packages=(
     python3-pyftpdlib p7zip-full curl
     xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
     procps psmisc
+    libx11-dev time
 )
 
 missing=()
