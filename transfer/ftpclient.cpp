@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -12,10 +13,10 @@
 
 namespace {
 
-// The body is handed from the reply's buffer to the file in pieces of this
-// size, so that the buffer shrinks while the file grows instead of the whole
-// body being held twice.
-constexpr qint64 CopyChunkSize = 1024 * 1024;
+// Data is moved from the reply to the disk as it arrives, in pieces of this
+// size: large enough to keep system calls few, small enough that the kernel
+// takes each write without stalling.
+constexpr qint64 CopyChunkSize = 64 * 1024;
 
 // Qt's FTP code waits forever when a server vanishes in the middle of a
 // transfer or a connection never completes; a transfer that makes no
@@ -51,6 +52,7 @@ FtpCLient::~FtpCLient()
 {
     manager->disconnect(this);
     abandonCurrentReply();
+    delete staging;
     delete file;
     delete url;
     delete manager;
@@ -81,14 +83,19 @@ void FtpCLient::get(const QString &remotePath, const QString &localFileName)
 
     delete file;
     file = new QFile(info.filePath());
-    // Emptied now, written only once the whole transfer has succeeded.
-    if (!file->open(QIODevice::WriteOnly)) {
+    // Emptied now; it receives the archive only once the whole transfer has
+    // succeeded.
+    if (!file->open(QIODevice::WriteOnly) || !openStaging()) {
+        file->close();
         reportLocalFailure();
         return;
     }
+    received = 0;
+    writeFailed = false;
 
     url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
     currentReply = manager->get(QNetworkRequest(*url));
+    connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
     connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
             SLOT(downloadProgress(qint64, qint64)));
     connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
@@ -132,8 +139,8 @@ void FtpCLient::finished(QNetworkReply *reply)
     stallTimer->stop();
 
     if (reply->error() != QNetworkReply::NoError) {
-        if (!uploading && file)
-            file->close();
+        if (!uploading)
+            discardDownload();
         return;
     }
     if (uploading) {
@@ -206,6 +213,8 @@ void FtpCLient::abandonCurrentReply()
     currentReply = nullptr;
     stallTimer->stop();
     reply->disconnect(this);
+    if (!uploading)
+        discardDownload();
     if (!reply->isRunning())
         return;
     reply->abort();
@@ -221,30 +230,71 @@ void FtpCLient::reportLocalFailure()
         this, [this] { emit process(-100, 1); }, Qt::QueuedConnection);
 }
 
+bool FtpCLient::openStaging()
+{
+    // Only a regular file can be replaced by a finished temporary one; a
+    // device is written to directly.
+    if (!QFileInfo(file->fileName()).isFile())
+        return true;
+    file->close();
+    staging = new QSaveFile(file->fileName());
+    return staging->open(QIODevice::WriteOnly);
+}
+
+QFileDevice *FtpCLient::sink() const
+{
+    return staging ? static_cast<QFileDevice *>(staging) : file;
+}
+
+void FtpCLient::storeArrivedData()
+{
+    QNetworkReply *reply = currentReply;
+    if (!reply)
+        return;
+    while (reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(CopyChunkSize);
+        if (chunk.isEmpty() || writeFailed)
+            continue;
+        if (sink()->write(chunk) != chunk.size()) {
+            // A full disk: the transfer is given up and its error reports it.
+            writeFailed = true;
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+            continue;
+        }
+        received += chunk.size();
+    }
+}
+
 bool FtpCLient::saveBody(QNetworkReply *reply)
 {
-    if (!file || !file->isOpen())
-        return false;
+    storeArrivedData();
     // A server that vanishes mid-transfer looks to Qt like the end of the
     // file; the size the server announced tells the two apart.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && announced.toLongLong() != reply->bytesAvailable()) {
+    bool ok = !writeFailed && (!announced.isValid() || announced.toLongLong() == received);
+    if (staging) {
+        ok = ok && staging->commit();
+    } else {
+        ok = file->flush() && ok;
         file->close();
-        return false;
+        ok = ok && file->error() == QFileDevice::NoError;
     }
-    bool ok = true;
-    while (ok && reply->bytesAvailable() > 0) {
-        const QByteArray chunk = reply->read(CopyChunkSize);
-        if (chunk.isEmpty())
-            break;
-        ok = file->write(chunk) == chunk.size();
-    }
-    ok = file->flush() && ok;
-    file->close();
-    ok = ok && file->error() == QFileDevice::NoError;
-    if (!ok) {
-        // A half-written archive must not look like a download.
-        QFile::resize(file->fileName(), 0);
-    }
+    if (!ok)
+        discardDownload();
+    delete staging;
+    staging = nullptr;
     return ok;
+}
+
+void FtpCLient::discardDownload()
+{
+    // A half-written archive must never look like a download: the staged
+    // copy is dropped and the file is left empty, as get() left it.
+    delete staging;
+    staging = nullptr;
+    if (!file)
+        return;
+    file->close();
+    if (QFileInfo(file->fileName()).isFile())
+        QFile::resize(file->fileName(), 0);
 }

@@ -6,6 +6,8 @@
 
 QT_BEGIN_NAMESPACE
 class QFile;
+class QFileDevice;
+class QSaveFile;
 class QNetworkAccessManager;
 class QTimer;
 class QUrl;
@@ -44,7 +46,11 @@ private:
     void reportProgress(qint64 done, qint64 total, int id);
     void abandonCurrentReply();
     void reportLocalFailure();
+    bool openStaging();
+    QFileDevice *sink() const;
+    void storeArrivedData();
     bool saveBody(QNetworkReply *reply);
+    void discardDownload();
 
     QFile *file = nullptr;
     QNetworkReply *currentReply = nullptr;
@@ -52,6 +58,11 @@ private:
     QUrl *url = nullptr;
     bool uploading = false;
     QTimer *stallTimer;
+    // The download's bytes go here while they arrive; committed over the
+    // local file on success. Null when the local file is not a regular file.
+    QSaveFile *staging = nullptr;
+    qint64 received = 0;
+    bool writeFailed = false;
 };
 
 #endif // FTPCLIENT_H

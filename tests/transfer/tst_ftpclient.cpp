@@ -17,6 +17,15 @@ namespace {
 
 using Pair = QPair<int, int>;
 
+// Files that a download staged beside its target and did not clean up.
+QStringList stagedLeftovers(const QString &target)
+{
+    const QFileInfo info(target);
+    return info.dir().entryList({ info.fileName() + QStringLiteral(".*"),
+                                  QLatin1Char('.') + info.fileName() + QStringLiteral("*") },
+                                QDir::Files | QDir::Hidden);
+}
+
 // Records every process() pair, and what the local file held when the end
 // of a transfer was reported.
 class Recorder : public QObject
@@ -88,6 +97,7 @@ private slots:
     void downloadAfterCompletedAndFailed();
     void nonAsciiRemotePath();
     void secondGetAbandonsFirst();
+    void localFileEmptyUntilComplete();
 
 private:
     bool startServer(FtpTestServer::Options options = {});
@@ -264,6 +274,7 @@ void tst_FtpClient::failedDownload()
     QCOMPARE(recorder.pairs.last(), Pair(-100, 1));
     QVERIFY(QFileInfo::exists(target));
     QCOMPARE(QFileInfo(target).size(), 0);
+    QCOMPARE(stagedLeftovers(target), QStringList());
 }
 
 void tst_FtpClient::unwritableLocalFile_data()
@@ -466,6 +477,31 @@ void tst_FtpClient::secondGetAbandonsFirst()
     QCOMPARE(recorder.count(Pair(-100, 1)), 0);
     QVERIFY(readFile(second) == quick);
     QCOMPARE(QFileInfo(first).size(), 0);
+}
+
+void tst_FtpClient::localFileEmptyUntilComplete()
+{
+    const QByteArray content = Installation::randomBytes(2 * 1024 * 1024, 3);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    FtpTestServer::Options options;
+    options.throttle = 512 * 1024;
+    QVERIFY(startServer(options));
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    QVERIFY(writeFile(target, "previous archive"));
+    newClient();
+    Recorder recorder(client.data());
+    client->get(QStringLiteral("archive.zip"), target);
+    QCOMPARE(QFileInfo(target).size(), 0);
+    // Half-way through, nothing under the archive's name can be taken for a
+    // whole archive.
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.pairs.isEmpty() && recorder.pairs.last().first >= 10, 30000);
+    QCOMPARE(QFileInfo(target).size(), 0);
+
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QVERIFY(readFile(target) == content);
+    QCOMPARE(stagedLeftovers(target), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_FtpClient)
