@@ -16,7 +16,7 @@ namespace {
 // Data is moved from the reply to the disk as it arrives, in pieces of this
 // size: large enough to keep system calls few, small enough that the kernel
 // takes each write without stalling.
-constexpr qint64 CopyChunkSize = 64 * 1024;
+constexpr qint64 CopyChunkSize = 256 * 1024;
 
 // Qt's FTP code waits forever when a server vanishes in the middle of a
 // transfer or a connection never completes; a transfer that makes no
