@@ -1,5 +1,7 @@
 #include "ftptestserver.h"
 
+#include "installation.h"
+
 #include <QDeadlineTimer>
 #include <QStringList>
 
@@ -60,12 +62,6 @@ bool FtpTestServer::start(const Options &options)
 
 void FtpTestServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    Installation::stopProcess(m_process);
     m_port = 0;
 }

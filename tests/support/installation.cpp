@@ -74,6 +74,17 @@ qint64 productPid(const QJsonObject &state)
     return qint64(state.value(QStringLiteral("pid")).toDouble());
 }
 
+void stopProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
 bool processAlive(qint64 pid)
 {
     if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)

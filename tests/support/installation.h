@@ -6,6 +6,10 @@
 #include <QMap>
 #include <QString>
 
+QT_BEGIN_NAMESPACE
+class QProcess;
+QT_END_NAMESPACE
+
 // Helpers for tests that lay out a product installation, pack update
 // archives with 7za and watch the stand-in product (fakeproduct.py).
 namespace Installation {
@@ -25,6 +29,9 @@ bool startProduct(const QString &dir);
 QJsonObject productState(const QString &dir);
 QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs = 30000);
 qint64 productPid(const QJsonObject &state);
+
+// Asks a helper process to end, and kills it if it does not within a bound.
+void stopProcess(QProcess &process);
 
 bool processAlive(qint64 pid);
 bool waitForProcessGone(qint64 pid, int timeoutMs = 10000);

@@ -1,5 +1,7 @@
 #include "xvfbdisplay.h"
 
+#include "installation.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -8,13 +10,7 @@
 
 XvfbDisplay::~XvfbDisplay()
 {
-    if (m_server.state() == QProcess::NotRunning)
-        return;
-    m_server.terminate();
-    if (!m_server.waitForFinished(5000)) {
-        m_server.kill();
-        m_server.waitForFinished(5000);
-    }
+    Installation::stopProcess(m_server);
 }
 
 bool XvfbDisplay::start()
