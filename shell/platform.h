@@ -14,7 +14,9 @@ QString shellProgram();
 // Ends every running process whose image name is exeName, by force.
 QString stopCommand(const QString &exeName);
 
-// Extracts "vlm_update.zip" from the current directory into it, overwriting.
+// Extracts "vlm_update.zip" from the current directory into it, overwriting,
+// once the archive has been read through without an error; a damaged or
+// unreadable archive leaves every file as it was.
 QString unpackCommand();
 
 // Starts the program at executablePath so that it outlives the updater and
