@@ -2,8 +2,11 @@
 """A real FTP server on 127.0.0.1 for the updater's tests, demo and benchmark.
 
 It serves one folder to one account and can misbehave on purpose: send slowly,
-hide file sizes, or drop the whole session in the middle of a transfer.
-When it listens it prints "PORT <n>" on a line of its own and flushes.
+hide file sizes, drop the whole session in the middle of a transfer, or stall
+in the middle of one with every connection left open.
+When it listens it prints "PORT <n>" on a line of its own and flushes. After
+that it prints one "EVENT <name>" line for each of these moments, so that a
+test can wait for them: login-failed, sent, incomplete, disconnect.
 """
 
 import argparse
@@ -29,13 +32,30 @@ def parse_args():
                         help="refuse SIZE, so that clients cannot learn a file's size")
     parser.add_argument("--drop-after", type=int, default=-1,
                         help="close data and control connections after sending this many bytes")
+    parser.add_argument("--stall-after", type=int, default=-1,
+                        help="stop sending after this many bytes, connections kept open")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
 
+def event(name):
+    sys.stdout.write("EVENT %s\n" % name)
+    sys.stdout.flush()
+
+
 def make_handler(args):
     class Handler(FTPHandler):
-        pass
+        def on_login_failed(self, username, password):
+            event("login-failed")
+
+        def on_file_sent(self, file):
+            event("sent")
+
+        def on_incomplete_file_sent(self, file):
+            event("incomplete")
+
+        def on_disconnect(self):
+            event("disconnect")
 
     Handler.banner = "test server ready"
     Handler.passive_ports = None
@@ -45,7 +65,7 @@ def make_handler(args):
         Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "SIZE"}
 
     dtp = DTPHandler
-    if args.throttle > 0 or args.drop_after >= 0:
+    if args.throttle > 0 or args.drop_after >= 0 or args.stall_after >= 0:
         # sendfile() would bypass the data handler's send().
         Handler.use_sendfile = False
     if args.throttle > 0:
@@ -79,6 +99,28 @@ def make_handler(args):
                 control.close()
 
         dtp = Dropping
+
+    if args.stall_after >= 0:
+        stall_at = args.stall_after
+
+        class Stalling(dtp):
+            sent_so_far = 0
+            stalled = False
+
+            def send(self, data):
+                if self.stalled:
+                    return 0
+                data = data[:stall_at - self.sent_so_far]
+                sent = super().send(data) if data else 0
+                self.sent_so_far += sent
+                if self.sent_so_far >= stall_at:
+                    # Out of the event loop for good: nothing more is sent,
+                    # and nothing is closed until the client gives up.
+                    self.stalled = True
+                    self.del_channel()
+                return sent
+
+        dtp = Stalling
 
     Handler.dtp_handler = dtp
     return Handler

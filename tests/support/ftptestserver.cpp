@@ -18,6 +18,7 @@ QString FtpTestServer::scriptPath()
 bool FtpTestServer::start(const Options &options)
 {
     stop();
+    m_events.clear();
     QStringList args { scriptPath(),
                        QStringLiteral("--root"),
                        options.root,
@@ -33,6 +34,8 @@ bool FtpTestServer::start(const Options &options)
         args << QStringLiteral("--no-size");
     if (options.dropAfter >= 0)
         args << QStringLiteral("--drop-after") << QString::number(options.dropAfter);
+    if (options.stallAfter >= 0)
+        args << QStringLiteral("--stall-after") << QString::number(options.stallAfter);
 
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
@@ -58,6 +61,32 @@ bool FtpTestServer::start(const Options &options)
     m_error = QStringLiteral("the FTP server did not start listening");
     stop();
     return false;
+}
+
+void FtpTestServer::readEvents()
+{
+    while (m_process.canReadLine()) {
+        const QByteArray line = m_process.readLine().trimmed();
+        if (line.startsWith("EVENT "))
+            m_events.append(line.mid(6));
+    }
+}
+
+int FtpTestServer::eventCount(const QByteArray &name)
+{
+    readEvents();
+    return int(m_events.count(name));
+}
+
+bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (eventCount(name) < count) {
+        if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+            return false;
+        m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 200)));
+    }
+    return true;
 }
 
 void FtpTestServer::stop()

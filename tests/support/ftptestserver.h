@@ -1,6 +1,7 @@
 #ifndef FTPTESTSERVER_H
 #define FTPTESTSERVER_H
 
+#include <QByteArrayList>
 #include <QProcess>
 #include <QString>
 
@@ -15,6 +16,7 @@ public:
         qint64 throttle = 0; // bytes per second sent, 0 for no limit
         bool noSize = false; // refuse SIZE
         qint64 dropAfter = -1; // drop the session after this many bytes sent
+        qint64 stallAfter = -1; // stop sending after this many bytes, keep the session
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };
@@ -30,12 +32,22 @@ public:
     void stop();
 
     quint16 port() const { return m_port; }
+
+    // How often the server reported an event so far: "login-failed", "sent"
+    // (a whole file), "incomplete" (a file not sent in full), "disconnect".
+    int eventCount(const QByteArray &name);
+    // Waits (bounded) until the event has been reported count times in all.
+    bool waitForEvent(const QByteArray &name, int count = 1, int timeoutMs = 30000);
+
     QString errorString() const { return m_error; }
 
     static QString scriptPath();
 
 private:
+    void readEvents();
+
     QProcess m_process;
+    QByteArrayList m_events;
     quint16 m_port = 0;
     QString m_error;
 };

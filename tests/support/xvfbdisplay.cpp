@@ -8,6 +8,9 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+// Last: Xlib's macros clash with Qt's names.
+#include <X11/Xlib.h>
+
 XvfbDisplay::~XvfbDisplay()
 {
     Installation::stopProcess(m_server);
@@ -75,7 +78,30 @@ QString XvfbDisplay::findWindow(const QString &title, int timeoutMs) const
 
 bool XvfbDisplay::click(const QString &windowId, int x, int y) const
 {
+    // "mousemove --sync" waits for the pointer to move, forever when it is
+    // already there (a second click on the same spot): leave the spot first.
+    if (!xdotool({ QStringLiteral("mousemove"), QStringLiteral("0"), QStringLiteral("0") }))
+        return false;
     return xdotool({ QStringLiteral("mousemove"), QStringLiteral("--sync"),
                      QStringLiteral("--window"), windowId, QString::number(x), QString::number(y),
                      QStringLiteral("click"), QStringLiteral("1") });
+}
+
+bool XvfbDisplay::closeWindow(const QString &windowId) const
+{
+    Display *display = XOpenDisplay(m_display.toLocal8Bit().constData());
+    if (!display)
+        return false;
+    const Window window = windowId.toULong();
+    XEvent event {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const Status sent = XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent != 0;
 }

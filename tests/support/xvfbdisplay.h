@@ -21,6 +21,9 @@ public:
     // once timeoutMs have passed.
     QString findWindow(const QString &title, int timeoutMs = 30000) const;
     bool click(const QString &windowId, int x, int y) const;
+    // Asks the window's program to close it, as a window manager does when
+    // the user presses the close button of the title bar.
+    bool closeWindow(const QString &windowId) const;
 
 private:
     bool xdotool(const QStringList &args, QByteArray *output = nullptr,

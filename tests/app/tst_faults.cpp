@@ -1,0 +1,526 @@
+#include "ftptestserver.h"
+#include "installation.h"
+#include "installedupdater.h"
+#include "updateconfig.h"
+#include "xvfbdisplay.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+using namespace Installation;
+
+namespace {
+
+enum class Archive { Good, Truncated, NotAZip };
+
+// Where two trees part, for failure messages.
+QByteArray difference(const InstalledUpdater::Tree &actual, const InstalledUpdater::Tree &expected)
+{
+    QStringList paths = actual.keys() + expected.keys();
+    paths.removeDuplicates();
+    paths.sort();
+    for (const QString &path : qAsConst(paths)) {
+        if (!actual.contains(path))
+            return "missing: " + path.toUtf8();
+        if (!expected.contains(path))
+            return "unexpected: " + path.toUtf8();
+        if (actual.value(path) != expected.value(path))
+            return "changed: " + path.toUtf8();
+    }
+    return QByteArray();
+}
+
+} // namespace
+
+#define COMPARE_TREE(actual, expected)                                                             \
+    do {                                                                                           \
+        const InstalledUpdater::Tree treeNow = (actual);                                           \
+        QVERIFY2(treeNow == (expected), difference(treeNow, (expected)).constData());              \
+    } while (false)
+
+Q_DECLARE_METATYPE(Archive)
+
+// Every fault an update meets, with the real updater, FTP server, 7za and
+// product processes. After each one the installation must be the old one or
+// the new one, file by file, and the right product must be running.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void updateSucceeds_data();
+    void updateSucceeds();
+    void downloadFails_data();
+    void downloadFails();
+    void stalledServerClosedByUser();
+    void diskFullWhileDownloading();
+    void unpackFails_data();
+    void unpackFails();
+    void logFolderUnusable_data();
+    void logFolderUnusable();
+    void pressesDuringDownload();
+
+private:
+    void installIn(const QString &dir);
+    void serve(Archive archive, FtpTestServer::Options options = FtpTestServer::Options());
+    qint64 startOldProduct();
+    void checkUpdated();
+    void checkUntouched();
+
+    XvfbDisplay x;
+    FtpTestServer server;
+    QTemporaryDir archives;
+    QTemporaryDir source;
+    QScopedPointer<QTemporaryDir> served;
+    QScopedPointer<QTemporaryDir> home;
+    QScopedPointer<InstalledUpdater> updater;
+    InstalledUpdater::Tree oldTree;
+    InstalledUpdater::Tree newTree;
+    QString mountPoint;
+    QString immutableDir;
+};
+
+void tst_Faults::initTestCase()
+{
+    if (QStringLiteral(UPDATE_HOST) != QLatin1String("127.0.0.1"))
+        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+    QVERIFY(archives.isValid() && source.isValid());
+    QVERIFY2(x.start(), "cannot start Xvfb");
+
+    QVERIFY(writeProduct(source.filePath(QStringLiteral("vlm.exe")), QStringLiteral("2.0")));
+    QVERIFY(writeFile(source.filePath(QStringLiteral("data/config.txt")), "new configuration\n"));
+    QVERIFY(writeFile(source.filePath(QStringLiteral("data/maps/north.bin")),
+                      randomBytes(1024 * 1024, 3)));
+    QVERIFY(writeFile(source.filePath(QStringLiteral("资料/说明 文件.txt")), "更新说明\n"));
+    const QString good = archives.filePath(QStringLiteral("good.zip"));
+    QVERIFY(makeArchive(good, source.path()));
+
+    // Cut inside the large entry: the entries before it are still whole, so
+    // an unpacker that is not stopped first would write them.
+    const QByteArray whole = readFile(good);
+    QVERIFY(writeFile(archives.filePath(QStringLiteral("truncated.zip")),
+                      whole.left(whole.size() * 3 / 4)));
+    QVERIFY(writeFile(archives.filePath(QStringLiteral("not-a-zip.zip")),
+                      randomBytes(whole.size(), 5)));
+}
+
+void tst_Faults::init()
+{
+    home.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/Velmora 产品-XXXXXX")));
+    served.reset(new QTemporaryDir);
+    QVERIFY(home->isValid() && served->isValid());
+}
+
+void tst_Faults::cleanup()
+{
+    server.stop();
+    updater.reset();
+    if (!immutableDir.isEmpty())
+        QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), immutableDir });
+    immutableDir.clear();
+    if (!mountPoint.isEmpty() && QProcess::execute(QStringLiteral("umount"), { mountPoint }) != 0)
+        QProcess::execute(QStringLiteral("umount"), { QStringLiteral("-l"), mountPoint });
+    mountPoint.clear();
+    home.reset();
+    served.reset();
+}
+
+void tst_Faults::installIn(const QString &dir)
+{
+    updater.reset(new InstalledUpdater(x));
+    QVERIFY(updater->install(dir, QStringLiteral(UPDATER_EXECUTABLE)));
+    oldTree = updater->tree();
+    newTree = oldTree;
+    const InstalledUpdater::Tree added = InstalledUpdater::hashes(filesBelow(source.path()));
+    for (auto it = added.cbegin(); it != added.cend(); ++it)
+        newTree.insert(it.key(), it.value());
+    QVERIFY(oldTree != newTree);
+}
+
+void tst_Faults::serve(Archive archive, FtpTestServer::Options options)
+{
+    static const char *const names[] = { "good.zip", "truncated.zip", "not-a-zip.zip" };
+    const QString target = served->filePath(QStringLiteral("vlm_update.zip"));
+    QFile::remove(target);
+    QVERIFY(QFile::copy(archives.filePath(QLatin1String(names[int(archive)])), target));
+    options.root = served->path();
+    options.port = quint16(UPDATE_PORT);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+}
+
+qint64 tst_Faults::startOldProduct()
+{
+    if (!startProduct(updater->dir()))
+        return -1;
+    return productPid(waitForProduct(updater->dir(), QStringLiteral("1.0")));
+}
+
+void tst_Faults::checkUpdated()
+{
+    QVERIFY2(updater->exitedWithZero(), updater->output().constData());
+    COMPARE_TREE(updater->tree(), newTree);
+    QCOMPARE(readFile(updater->path(QStringLiteral("vlm_update.zip"))),
+             readFile(archives.filePath(QStringLiteral("good.zip"))));
+    const QJsonObject state = waitForProduct(updater->dir(), QStringLiteral("2.0"));
+    QVERIFY2(!state.isEmpty(), "the new product did not start");
+    QVERIFY(processAlive(productPid(state)));
+    QCOMPARE(updater->productStarts().count(QStringLiteral("2.0")), 1);
+}
+
+// The download failed: nothing unpacked, nothing started, the window open.
+void tst_Faults::checkUntouched()
+{
+    QVERIFY2(updater->running(), "the updater ended after a failed download");
+    COMPARE_TREE(updater->tree(), oldTree);
+    QCOMPARE(QFileInfo(updater->path(QStringLiteral("vlm_update.zip"))).size(), 0);
+    QCOMPARE(updater->productStarts(), QStringList { QStringLiteral("1.0") });
+    QCOMPARE(updater->logRecords(), 1);
+}
+
+void tst_Faults::updateSucceeds_data()
+{
+    QTest::addColumn<bool>("productRunning");
+    QTest::newRow("product running") << true;
+    QTest::newRow("product not running") << false;
+}
+
+void tst_Faults::updateSucceeds()
+{
+    QFETCH(bool, productRunning);
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    serve(Archive::Good);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = productRunning ? startOldProduct() : 0;
+    QVERIFY(oldPid >= 0);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+    if (productRunning)
+        QVERIFY(waitForProcessGone(oldPid));
+    QCOMPARE(updater->productStarts().first(),
+             productRunning ? QStringLiteral("1.0") : QStringLiteral("2.0"));
+
+    // One record for each of the three commands, in the day's file.
+    const QStringList logs = QDir(updater->path(QStringLiteral("log"))).entryList(QDir::Files);
+    QCOMPARE(logs.size(), 1);
+    QVERIFY(
+        logs.first().contains(QRegularExpression(QStringLiteral("^debug_\\d\\d-\\d\\d\\.log$"))));
+    QCOMPARE(updater->logRecords(), 3);
+    QVERIFY2(updater->logText().contains(QStringLiteral("Everything is Ok")),
+             qPrintable(updater->logText()));
+}
+
+void tst_Faults::downloadFails_data()
+{
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("fileThere");
+    QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<bool>("sizeHidden");
+    QTest::addColumn<QByteArray>("serverEvent");
+
+    const QString right = QStringLiteral("qz482");
+    const qint64 midway = 300 * 1024;
+    QTest::newRow("server down") << false << right << true << qint64(-1) << false << QByteArray();
+    QTest::newRow("login refused") << true << QStringLiteral("another") << true << qint64(-1)
+                                   << false << QByteArray("login-failed");
+    QTest::newRow("file missing") << true << right << false << qint64(-1) << false
+                                  << QByteArray("disconnect");
+    QTest::newRow("connection dropped")
+        << true << right << true << midway << false << QByteArray("disconnect");
+    // Nothing to compare the bytes with: only the transfer's stall bound
+    // ends this one, half a minute later.
+    QTest::newRow("connection dropped, size unknown")
+        << true << right << true << midway << true << QByteArray("disconnect");
+}
+
+void tst_Faults::downloadFails()
+{
+    QFETCH(bool, serverUp);
+    QFETCH(QString, password);
+    QFETCH(bool, fileThere);
+    QFETCH(qint64, dropAfter);
+    QFETCH(bool, sizeHidden);
+    QFETCH(QByteArray, serverEvent);
+
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    if (serverUp) {
+        FtpTestServer::Options options;
+        options.password = password;
+        options.dropAfter = dropAfter;
+        options.noSize = sizeHidden;
+        serve(Archive::Good, options);
+        if (!fileThere)
+            QVERIFY(QFile::remove(served->filePath(QStringLiteral("vlm_update.zip"))));
+    }
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    if (!serverEvent.isEmpty())
+        QVERIFY(server.waitForEvent(serverEvent));
+    QVERIFY(updater->waitForDownloadEnded());
+    QVERIFY(waitForProcessGone(oldPid));
+    checkUntouched();
+    if (QTest::currentTestFailed())
+        return;
+
+    // Once the server is right again, the same window updates.
+    server.stop();
+    serve(Archive::Good);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the second press did not update");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(updater->logRecords(), 4);
+}
+
+void tst_Faults::stalledServerClosedByUser()
+{
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 stallAt = 256 * 1024;
+    FtpTestServer::Options options;
+    options.stallAfter = stallAt;
+    serve(Archive::Good, options);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    QTRY_VERIFY_WITH_TIMEOUT(updater->stagedBytes() >= stallAt, 60000);
+    QVERIFY(updater->close());
+    QVERIFY2(updater->waitForExit(20000), "closing the window did not end the updater");
+    QVERIFY2(updater->exitedWithZero(), updater->output().constData());
+
+    COMPARE_TREE(updater->tree(), oldTree);
+    QCOMPARE(QFileInfo(updater->path(QStringLiteral("vlm_update.zip"))).size(), 0);
+    QVERIFY(!processAlive(oldPid));
+    QCOMPARE(updater->productStarts(), QStringList { QStringLiteral("1.0") });
+    QCOMPARE(updater->logRecords(), 1);
+}
+
+void tst_Faults::diskFullWhileDownloading()
+{
+    const QString dir = home->path();
+    if (::geteuid() != 0
+        || QProcess::execute(QStringLiteral("mount"),
+                             { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                               QStringLiteral("size=64m"), QStringLiteral("tmpfs"), dir })
+            != 0)
+        QSKIP("mounting a small file system for the installation needs root and the right to "
+              "mount (CAP_SYS_ADMIN)");
+    mountPoint = dir;
+    installIn(dir);
+    if (QTest::currentTestFailed())
+        return;
+    serve(Archive::Good);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    // Shrink the file system to what it holds plus less than the archive.
+    struct statvfs fs;
+    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &fs), 0);
+    const qint64 used = qint64(fs.f_blocks - fs.f_bfree) * qint64(fs.f_frsize);
+    const qint64 room = 256 * 1024;
+    QCOMPARE(QProcess::execute(
+                 QStringLiteral("mount"),
+                 { QStringLiteral("-o"), QStringLiteral("remount,size=%1").arg(used + room), dir }),
+             0);
+    QVERIFY(QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size() > 2 * room);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    QVERIFY(updater->waitForDownloadEnded());
+    QVERIFY(waitForProcessGone(oldPid));
+    checkUntouched();
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY(updater->close());
+    QVERIFY2(updater->waitForExit(20000), "closing the window did not end the updater");
+    QVERIFY2(updater->exitedWithZero(), updater->output().constData());
+    COMPARE_TREE(updater->tree(), oldTree);
+}
+
+void tst_Faults::unpackFails_data()
+{
+    QTest::addColumn<Archive>("archive");
+    QTest::addColumn<bool>("unpackerFound");
+    QTest::addColumn<QString>("complaint");
+
+    QTest::newRow("truncated archive")
+        << Archive::Truncated << true << QStringLiteral("Unexpected end of archive");
+    QTest::newRow("not a zip") << Archive::NotAZip << true
+                               << QStringLiteral("Cannot open the file as");
+    QTest::newRow("unpacker missing") << Archive::Good << false << QStringLiteral("7za: not found");
+}
+
+void tst_Faults::unpackFails()
+{
+    QFETCH(Archive, archive);
+    QFETCH(bool, unpackerFound);
+    QFETCH(QString, complaint);
+
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    serve(archive);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    QProcessEnvironment env;
+    QTemporaryDir tools;
+    if (!unpackerFound) {
+        // A search path with only what the other commands need.
+        QVERIFY(tools.isValid());
+        for (const char *tool : { "sh", "pkill", "setsid" }) {
+            const QString found = QStandardPaths::findExecutable(QLatin1String(tool));
+            QVERIFY2(!found.isEmpty(), tool);
+            QVERIFY(QFile::link(found, tools.filePath(QLatin1String(tool))));
+        }
+        env.insert(QStringLiteral("PATH"), tools.path());
+    }
+
+    QVERIFY(updater->launch(env));
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    QVERIFY2(updater->exitedWithZero(), updater->output().constData());
+
+    // The old product, untouched, is started again.
+    COMPARE_TREE(updater->tree(), oldTree);
+    QVERIFY(waitForProcessGone(oldPid));
+    QTRY_COMPARE_WITH_TIMEOUT(updater->productStarts().size(), 2, 30000);
+    QCOMPARE(updater->productStarts(),
+             QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }));
+    QVERIFY(processAlive(productPid(productState(updater->dir()))));
+
+    const QString log = updater->logText();
+    QCOMPARE(updater->logRecords(), 3);
+    QVERIFY2(log.contains(complaint), qPrintable(log));
+}
+
+void tst_Faults::logFolderUnusable_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << QStringLiteral("missing");
+    QTest::newRow("a file in its place") << QStringLiteral("file");
+    QTest::newRow("read-only") << QStringLiteral("read-only");
+}
+
+void tst_Faults::logFolderUnusable()
+{
+    QFETCH(QString, kind);
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    const QString log = updater->path(QStringLiteral("log"));
+    QVERIFY(QDir(log).removeRecursively());
+    if (kind == QLatin1String("file")) {
+        QVERIFY(writeFile(log, "not a folder\n"));
+    } else if (kind == QLatin1String("read-only")) {
+        QVERIFY(QDir().mkdir(log));
+        QVERIFY(QFile::setPermissions(log,
+                                      QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        // Permissions do not stop root; the immutable attribute does.
+        if (::geteuid() == 0
+            && QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), log }) == 0)
+            immutableDir = log;
+        QFile probe(log + QStringLiteral("/probe"));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            QSKIP("this file system lets this user write into a read-only folder");
+        }
+    }
+    serve(Archive::Good);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(waitForProcessGone(oldPid));
+
+    if (kind == QLatin1String("missing"))
+        QVERIFY(!QFileInfo::exists(log));
+    else if (kind == QLatin1String("file"))
+        QCOMPARE(readFile(log), QByteArray("not a folder\n"));
+    else
+        QVERIFY(QDir(log).isEmpty());
+}
+
+void tst_Faults::pressesDuringDownload()
+{
+    installIn(home->path());
+    if (QTest::currentTestFailed())
+        return;
+    FtpTestServer::Options options;
+    options.throttle = 512 * 1024;
+    serve(Archive::Good, options);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+
+    QVERIFY(updater->launch());
+    QVERIFY(updater->press());
+    QTRY_VERIFY_WITH_TIMEOUT(updater->stagedBytes() > 0, 60000);
+    QVERIFY(updater->press());
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+
+    // One download, tested and unpacked once, one product started.
+    // The session ends with the updater; the server reports the file then.
+    QVERIFY(server.waitForEvent("disconnect"));
+    QCOMPARE(server.eventCount("sent"), 1);
+    QCOMPARE(server.eventCount("incomplete"), 0);
+    const QString log = updater->logText();
+    QCOMPARE(updater->logRecords(), 3);
+    QCOMPARE(log.count(QStringLiteral("Testing archive")), 1);
+    QCOMPARE(log.count(QStringLiteral("Extracting archive")), 1);
+    QCOMPARE(updater->productStarts(),
+             QStringList({ QStringLiteral("1.0"), QStringLiteral("2.0") }));
+}
+
+QTEST_GUILESS_MAIN(tst_Faults)
+#include "tst_faults.moc"

@@ -1,0 +1,70 @@
+#ifndef INSTALLEDUPDATER_H
+#define INSTALLEDUPDATER_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class XvfbDisplay;
+
+// The real updater executable in an installation of the stand-in product,
+// started on a private X display and driven through its window the way a
+// person does.
+class InstalledUpdater
+{
+public:
+    using Tree = QMap<QString, QByteArray>; // relative path -> SHA-256
+
+    explicit InstalledUpdater(const XvfbDisplay &display);
+    ~InstalledUpdater();
+    InstalledUpdater(const InstalledUpdater &) = delete;
+    InstalledUpdater &operator=(const InstalledUpdater &) = delete;
+
+    // Lays out version 1.0 of the product in the existing folder dir: the
+    // updater, a "log" folder, "vlm.exe" and two files of the product's own.
+    bool install(const QString &dir, const QString &updaterExecutable);
+    QString dir() const { return m_dir; }
+    QString path(const QString &relative) const { return m_dir + QLatin1Char('/') + relative; }
+
+    // Every file of the installation, leaving out what is written while it
+    // runs: the log, the product's state files and the downloaded archive.
+    // Staged downloads left behind do show up.
+    Tree tree() const;
+    static Tree hashes(const QMap<QString, QByteArray> &files);
+
+    // Starts the updater with the installation as its working directory and
+    // waits (bounded) for its window. Entries of extra replace inherited ones.
+    bool launch(const QProcessEnvironment &extra = QProcessEnvironment());
+    bool press();
+    // Closes the window the way the title bar's close button does.
+    bool close();
+    bool running() const { return m_process.state() != QProcess::NotRunning; }
+    // True once the updater has exited on its own within the bound.
+    bool waitForExit(int timeoutMs = 120000);
+    bool exitedWithZero() const;
+    // What the updater printed, for failure messages.
+    QByteArray output();
+
+    QString logText() const;
+    int logRecords() const;
+    // Temporary files a download is staged in before it replaces the archive.
+    QStringList stagedDownloads() const;
+    qint64 stagedBytes() const;
+    // Waits (bounded) until a download has ended one way or the other: the
+    // archive is in place and nothing is staged any more.
+    bool waitForDownloadEnded(int timeoutMs = 60000) const;
+
+    // The versions of the products started in this installation so far,
+    // oldest first.
+    QStringList productStarts() const;
+
+private:
+    const XvfbDisplay &m_display;
+    QProcess m_process;
+    QString m_window;
+    QString m_dir;
+};
+
+#endif // INSTALLEDUPDATER_H
