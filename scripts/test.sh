@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with warnings as errors and
-# with AddressSanitizer and UndefinedBehaviorSanitizer, and runs all tests.
-# The updater under test talks to a local FTP server on a port picked here.
+# Installs what is missing, then builds and runs the whole test suite twice:
+# once as users get it (optimised), once with AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer, where any report fails the
+# test that caused it. Warnings are errors in both builds. The updater under
+# test talks to a local FTP server on a port picked here.
+# Arguments are passed to ctest (for instance -R tst_faults).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build-tests}
+builds=${BUILD_DIR:-$top/build-tests}
 
 bash "$top/scripts/setup.sh"
-port=$(/usr/bin/python3 "$top/scripts/freeport.py")
 
-cmake -S "$top" -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Debug \
-    -DUPDATER_WERROR=ON \
-    -DUPDATER_SANITIZE=ON \
-    -DUPDATE_HOST=127.0.0.1 \
-    -DUPDATE_PORT="$port" >/dev/null
-cmake --build "$build"
-cd "$build"
-ctest --output-on-failure -j2 "$@"
+run_suite() {
+    local build=$1 sanitize=$2 type=$3
+    shift 3
+    local port
+    port=$(/usr/bin/python3 "$top/scripts/freeport.py")
+    echo "== $(basename "$build"): $type, sanitizers $sanitize"
+    cmake -S "$top" -B "$build" -G Ninja \
+        -DCMAKE_BUILD_TYPE="$type" \
+        -DUPDATER_WERROR=ON \
+        -DUPDATER_SANITIZE="$sanitize" \
+        -DUPDATE_HOST=127.0.0.1 \
+        -DUPDATE_PORT="$port" >/dev/null
+    cmake --build "$build"
+    # The tests that stop "vlm.exe" run one at a time (RUN_SERIAL), and the
+    # two builds one after the other for the same reason.
+    (cd "$build" && ctest --output-on-failure -j2 "$@")
+}
+
+run_suite "$builds" OFF RelWithDebInfo "$@"
+run_suite "$builds-sanitize" ON Debug "$@"
