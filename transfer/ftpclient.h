@@ -7,8 +7,8 @@
 QT_BEGIN_NAMESPACE
 class QFile;
 class QFileDevice;
-class QSaveFile;
 class QNetworkAccessManager;
+class QTemporaryFile;
 class QTimer;
 class QUrl;
 QT_END_NAMESPACE
@@ -50,6 +50,7 @@ private:
     QFileDevice *sink() const;
     void storeArrivedData();
     bool saveBody(QNetworkReply *reply);
+    bool commitStaging();
     void discardDownload();
 
     QFile *file = nullptr;
@@ -58,9 +59,9 @@ private:
     QUrl *url = nullptr;
     bool uploading = false;
     QTimer *stallTimer;
-    // The download's bytes go here while they arrive; committed over the
-    // local file on success. Null when the local file is not a regular file.
-    QSaveFile *staging = nullptr;
+    // The download's bytes go here while they arrive; renamed over the local
+    // file on success. Null when the local file is not a regular file.
+    QTemporaryFile *staging = nullptr;
     qint64 received = 0;
     bool writeFailed = false;
 };
