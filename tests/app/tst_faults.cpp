@@ -234,22 +234,29 @@ void tst_Faults::downloadFails_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<bool>("fileThere");
     QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<qint64>("dropDataAfter");
     QTest::addColumn<bool>("sizeHidden");
     QTest::addColumn<QByteArray>("serverEvent");
 
     const QString right = QStringLiteral("qz482");
+    const QString wrong = QStringLiteral("another");
     const qint64 midway = 300 * 1024;
-    QTest::newRow("server down") << false << right << true << qint64(-1) << false << QByteArray();
-    QTest::newRow("login refused") << true << QStringLiteral("another") << true << qint64(-1)
-                                   << false << QByteArray("login-failed");
-    QTest::newRow("file missing") << true << right << false << qint64(-1) << false
+    const qint64 none = -1;
+    QTest::newRow("server down") << false << right << true << none << none << false << QByteArray();
+    QTest::newRow("login refused")
+        << true << wrong << true << none << none << false << QByteArray("login-failed");
+    QTest::newRow("file missing") << true << right << false << none << none << false
                                   << QByteArray("disconnect");
+    // The server vanishes: both connections close without a word.
     QTest::newRow("connection dropped")
-        << true << right << true << midway << false << QByteArray("disconnect");
+        << true << right << true << midway << none << false << QByteArray("disconnect");
     // Nothing to compare the bytes with: only the transfer's stall bound
     // ends this one, half a minute later.
     QTest::newRow("connection dropped, size unknown")
-        << true << right << true << midway << true << QByteArray("disconnect");
+        << true << right << true << midway << none << true << QByteArray("disconnect");
+    // The server's side of the transfer breaks and it says so (426).
+    QTest::newRow("data connection dropped, size unknown")
+        << true << right << true << none << midway << true << QByteArray("incomplete");
 }
 
 void tst_Faults::downloadFails()
@@ -258,6 +265,7 @@ void tst_Faults::downloadFails()
     QFETCH(QString, password);
     QFETCH(bool, fileThere);
     QFETCH(qint64, dropAfter);
+    QFETCH(qint64, dropDataAfter);
     QFETCH(bool, sizeHidden);
     QFETCH(QByteArray, serverEvent);
 
@@ -268,6 +276,7 @@ void tst_Faults::downloadFails()
         FtpTestServer::Options options;
         options.password = password;
         options.dropAfter = dropAfter;
+        options.dropDataAfter = dropDataAfter;
         options.noSize = sizeHidden;
         serve(Archive::Good, options);
         if (!fileThere)

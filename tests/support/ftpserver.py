@@ -32,6 +32,9 @@ def parse_args():
                         help="refuse SIZE, so that clients cannot learn a file's size")
     parser.add_argument("--drop-after", type=int, default=-1,
                         help="close data and control connections after sending this many bytes")
+    parser.add_argument("--drop-data-after", type=int, default=-1,
+                        help="close the data connection after sending this many bytes and "
+                             "answer 426 on the control connection, which stays open")
     parser.add_argument("--stall-after", type=int, default=-1,
                         help="stop sending after this many bytes, connections kept open")
     parser.add_argument("--verbose", action="store_true")
@@ -65,7 +68,8 @@ def make_handler(args):
         Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "SIZE"}
 
     dtp = DTPHandler
-    if args.throttle > 0 or args.drop_after >= 0 or args.stall_after >= 0:
+    if args.throttle > 0 or args.drop_after >= 0 or args.drop_data_after >= 0 \
+            or args.stall_after >= 0:
         # sendfile() would bypass the data handler's send().
         Handler.use_sendfile = False
     if args.throttle > 0:
@@ -99,6 +103,23 @@ def make_handler(args):
                 control.close()
 
         dtp = Dropping
+
+    if args.drop_data_after >= 0:
+        data_limit = args.drop_data_after
+
+        class DataDropping(dtp):
+            sent_so_far = 0
+
+            def send(self, data):
+                data = data[:data_limit - self.sent_so_far]
+                sent = super().send(data) if data else 0
+                self.sent_so_far += sent
+                if self.sent_so_far >= data_limit:
+                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+                    self.close()
+                return sent
+
+        dtp = DataDropping
 
     if args.stall_after >= 0:
         stall_at = args.stall_after

@@ -34,6 +34,8 @@ bool FtpTestServer::start(const Options &options)
         args << QStringLiteral("--no-size");
     if (options.dropAfter >= 0)
         args << QStringLiteral("--drop-after") << QString::number(options.dropAfter);
+    if (options.dropDataAfter >= 0)
+        args << QStringLiteral("--drop-data-after") << QString::number(options.dropDataAfter);
     if (options.stallAfter >= 0)
         args << QStringLiteral("--stall-after") << QString::number(options.stallAfter);
 

@@ -16,6 +16,7 @@ public:
         qint64 throttle = 0; // bytes per second sent, 0 for no limit
         bool noSize = false; // refuse SIZE
         qint64 dropAfter = -1; // drop the session after this many bytes sent
+        qint64 dropDataAfter = -1; // close the data connection only, answer 426
         qint64 stallAfter = -1; // stop sending after this many bytes, keep the session
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
