@@ -72,8 +72,8 @@ private slots:
     void pressesDuringDownload();
 
 private:
-    void installIn(const QString &dir);
-    void serve(Archive archive, FtpTestServer::Options options = FtpTestServer::Options());
+    bool installIn(const QString &dir);
+    bool serve(Archive archive, FtpTestServer::Options options = FtpTestServer::Options());
     qint64 startOldProduct();
     void checkUpdated();
     void checkUntouched();
@@ -136,27 +136,32 @@ void tst_Faults::cleanup()
     served.reset();
 }
 
-void tst_Faults::installIn(const QString &dir)
+bool tst_Faults::installIn(const QString &dir)
 {
     updater.reset(new InstalledUpdater(x));
-    QVERIFY(updater->install(dir, QStringLiteral(UPDATER_EXECUTABLE)));
+    if (!updater->install(dir, QStringLiteral(UPDATER_EXECUTABLE)))
+        return false;
     oldTree = updater->tree();
     newTree = oldTree;
     const InstalledUpdater::Tree added = InstalledUpdater::hashes(filesBelow(source.path()));
     for (auto it = added.cbegin(); it != added.cend(); ++it)
         newTree.insert(it.key(), it.value());
-    QVERIFY(oldTree != newTree);
+    return oldTree != newTree;
 }
 
-void tst_Faults::serve(Archive archive, FtpTestServer::Options options)
+bool tst_Faults::serve(Archive archive, FtpTestServer::Options options)
 {
     static const char *const names[] = { "good.zip", "truncated.zip", "not-a-zip.zip" };
     const QString target = served->filePath(QStringLiteral("vlm_update.zip"));
     QFile::remove(target);
-    QVERIFY(QFile::copy(archives.filePath(QLatin1String(names[int(archive)])), target));
+    if (!QFile::copy(archives.filePath(QLatin1String(names[int(archive)])), target))
+        return false;
     options.root = served->path();
     options.port = quint16(UPDATE_PORT);
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    if (server.start(options))
+        return true;
+    qWarning("%s", qPrintable(server.errorString()));
+    return false;
 }
 
 qint64 tst_Faults::startOldProduct()
@@ -198,12 +203,8 @@ void tst_Faults::updateSucceeds_data()
 void tst_Faults::updateSucceeds()
 {
     QFETCH(bool, productRunning);
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
-    serve(Archive::Good);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
+    QVERIFY(serve(Archive::Good));
     const qint64 oldPid = productRunning ? startOldProduct() : 0;
     QVERIFY(oldPid >= 0);
 
@@ -269,16 +270,14 @@ void tst_Faults::downloadFails()
     QFETCH(bool, sizeHidden);
     QFETCH(QByteArray, serverEvent);
 
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
     if (serverUp) {
         FtpTestServer::Options options;
         options.password = password;
         options.dropAfter = dropAfter;
         options.dropDataAfter = dropDataAfter;
         options.noSize = sizeHidden;
-        serve(Archive::Good, options);
+        QVERIFY(serve(Archive::Good, options));
         if (!fileThere)
             QVERIFY(QFile::remove(served->filePath(QStringLiteral("vlm_update.zip"))));
     }
@@ -297,9 +296,7 @@ void tst_Faults::downloadFails()
 
     // Once the server is right again, the same window updates.
     server.stop();
-    serve(Archive::Good);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(serve(Archive::Good));
     QVERIFY(updater->press());
     QVERIFY2(updater->waitForExit(), "the second press did not update");
     checkUpdated();
@@ -310,15 +307,11 @@ void tst_Faults::downloadFails()
 
 void tst_Faults::stalledServerClosedByUser()
 {
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
     const qint64 stallAt = 256 * 1024;
     FtpTestServer::Options options;
     options.stallAfter = stallAt;
-    serve(Archive::Good, options);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(serve(Archive::Good, options));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
@@ -347,12 +340,8 @@ void tst_Faults::diskFullWhileDownloading()
         QSKIP("mounting a small file system for the installation needs root and the right to "
               "mount (CAP_SYS_ADMIN)");
     mountPoint = dir;
-    installIn(dir);
-    if (QTest::currentTestFailed())
-        return;
-    serve(Archive::Good);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(dir));
+    QVERIFY(serve(Archive::Good));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
@@ -400,12 +389,8 @@ void tst_Faults::unpackFails()
     QFETCH(bool, unpackerFound);
     QFETCH(QString, complaint);
 
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
-    serve(archive);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
+    QVERIFY(serve(archive));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
@@ -451,9 +436,7 @@ void tst_Faults::logFolderUnusable_data()
 void tst_Faults::logFolderUnusable()
 {
     QFETCH(QString, kind);
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
     const QString log = updater->path(QStringLiteral("log"));
     QVERIFY(QDir(log).removeRecursively());
     if (kind == QLatin1String("file")) {
@@ -473,9 +456,7 @@ void tst_Faults::logFolderUnusable()
             QSKIP("this file system lets this user write into a read-only folder");
         }
     }
-    serve(Archive::Good);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(serve(Archive::Good));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
@@ -497,14 +478,10 @@ void tst_Faults::logFolderUnusable()
 
 void tst_Faults::pressesDuringDownload()
 {
-    installIn(home->path());
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(installIn(home->path()));
     FtpTestServer::Options options;
     options.throttle = 512 * 1024;
-    serve(Archive::Good, options);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(serve(Archive::Good, options));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
