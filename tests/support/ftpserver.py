@@ -46,6 +46,27 @@ def event(name):
     sys.stdout.flush()
 
 
+def sending_at_most(base, limit, on_limit):
+    """A data handler that sends at most limit bytes, then calls on_limit
+    with itself once and sends nothing more."""
+    class Limited(base):
+        sent_so_far = 0
+        limited = False
+
+        def send(self, data):
+            if self.limited:
+                return 0
+            data = data[:limit - self.sent_so_far]
+            sent = super().send(data) if data else 0
+            self.sent_so_far += sent
+            if self.sent_so_far >= limit:
+                self.limited = True
+                on_limit(self)
+            return sent
+
+    return Limited
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         def on_login_failed(self, username, password):
@@ -79,69 +100,25 @@ def make_handler(args):
         dtp = Throttled
 
     if args.drop_after >= 0:
-        limit = args.drop_after
-
-        class Dropping(dtp):
-            sent_so_far = 0
-
-            def send(self, data):
-                room = limit - self.sent_so_far
-                if room <= 0:
-                    self._drop()
-                    return 0
-                data = data[:room]
-                sent = super().send(data)
-                self.sent_so_far += sent
-                if self.sent_so_far >= limit:
-                    self._drop()
-                return sent
-
-            def _drop(self):
-                control = self.cmd_channel
-                # No "426" reply: the peer just sees both connections vanish.
-                self.close()
-                control.close()
-
-        dtp = Dropping
+        def vanish(handler):
+            control = handler.cmd_channel
+            # No "426" reply: the peer just sees both connections vanish.
+            handler.close()
+            control.close()
+        dtp = sending_at_most(dtp, args.drop_after, vanish)
 
     if args.drop_data_after >= 0:
-        data_limit = args.drop_data_after
-
-        class DataDropping(dtp):
-            sent_so_far = 0
-
-            def send(self, data):
-                data = data[:data_limit - self.sent_so_far]
-                sent = super().send(data) if data else 0
-                self.sent_so_far += sent
-                if self.sent_so_far >= data_limit:
-                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
-                    self.close()
-                return sent
-
-        dtp = DataDropping
+        def break_transfer(handler):
+            handler._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+            handler.close()
+        dtp = sending_at_most(dtp, args.drop_data_after, break_transfer)
 
     if args.stall_after >= 0:
-        stall_at = args.stall_after
-
-        class Stalling(dtp):
-            sent_so_far = 0
-            stalled = False
-
-            def send(self, data):
-                if self.stalled:
-                    return 0
-                data = data[:stall_at - self.sent_so_far]
-                sent = super().send(data) if data else 0
-                self.sent_so_far += sent
-                if self.sent_so_far >= stall_at:
-                    # Out of the event loop for good: nothing more is sent,
-                    # and nothing is closed until the client gives up.
-                    self.stalled = True
-                    self.del_channel()
-                return sent
-
-        dtp = Stalling
+        def stall(handler):
+            # Out of the event loop for good: nothing more is sent, and
+            # nothing is closed until the client gives up.
+            handler.del_channel()
+        dtp = sending_at_most(dtp, args.stall_after, stall)
 
     Handler.dtp_handler = dtp
     return Handler
