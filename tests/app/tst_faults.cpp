@@ -208,8 +208,7 @@ void tst_Faults::updateSucceeds()
     const qint64 oldPid = productRunning ? startOldProduct() : 0;
     QVERIFY(oldPid >= 0);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     QVERIFY2(updater->waitForExit(), "the updater did not end");
     checkUpdated();
     if (QTest::currentTestFailed())
@@ -284,8 +283,7 @@ void tst_Faults::downloadFails()
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     if (!serverEvent.isEmpty())
         QVERIFY(server.waitForEvent(serverEvent));
     QVERIFY(updater->waitForDownloadEnded());
@@ -315,8 +313,7 @@ void tst_Faults::stalledServerClosedByUser()
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     QTRY_VERIFY_WITH_TIMEOUT(updater->stagedBytes() >= stallAt, 60000);
     QVERIFY(updater->close());
     QVERIFY2(updater->waitForExit(20000), "closing the window did not end the updater");
@@ -356,8 +353,7 @@ void tst_Faults::diskFullWhileDownloading()
              0);
     QVERIFY(QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size() > 2 * room);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     QVERIFY(updater->waitForDownloadEnded());
     QVERIFY(waitForProcessGone(oldPid));
     checkUntouched();
@@ -407,8 +403,7 @@ void tst_Faults::unpackFails()
         env.insert(QStringLiteral("PATH"), tools.path());
     }
 
-    QVERIFY(updater->launch(env));
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress(env));
     QVERIFY2(updater->waitForExit(), "the updater did not end");
     QVERIFY2(updater->exitedWithZero(), updater->output().constData());
 
@@ -460,8 +455,7 @@ void tst_Faults::logFolderUnusable()
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     QVERIFY2(updater->waitForExit(), "the updater did not end");
     checkUpdated();
     if (QTest::currentTestFailed())
@@ -485,8 +479,7 @@ void tst_Faults::pressesDuringDownload()
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
-    QVERIFY(updater->launch());
-    QVERIFY(updater->press());
+    QVERIFY(updater->launchAndPress());
     QTRY_VERIFY_WITH_TIMEOUT(updater->stagedBytes() > 0, 60000);
     QVERIFY(updater->press());
     QVERIFY(updater->press());

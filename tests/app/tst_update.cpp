@@ -75,8 +75,7 @@ void tst_Update::unpackOutlastingTheRunnerBound()
     options.port = quint16(UPDATE_PORT);
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
 
-    QVERIFY(updater.launch());
-    QVERIFY(updater.press());
+    QVERIFY(updater.launchAndPress());
     QVERIFY2(updater.waitForExit(240000), "the updater did not end");
     QVERIFY2(updater.exitedWithZero(), updater.output().constData());
 

@@ -102,6 +102,11 @@ bool InstalledUpdater::press()
     return running() && m_display.click(m_window, 240, 25);
 }
 
+bool InstalledUpdater::launchAndPress(const QProcessEnvironment &extra)
+{
+    return launch(extra) && press();
+}
+
 bool InstalledUpdater::close()
 {
     return running() && m_display.closeWindow(m_window);

@@ -38,6 +38,8 @@ public:
     // waits (bounded) for its window. Entries of extra replace inherited ones.
     bool launch(const QProcessEnvironment &extra = QProcessEnvironment());
     bool press();
+    // Both of the above: the first press of an update.
+    bool launchAndPress(const QProcessEnvironment &extra = QProcessEnvironment());
     // Closes the window the way the title bar's close button does.
     bool close();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
