@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 
+#include "archivecheck.h"
 #include "commandrunner.h"
+#include "debuglog.h"
 #include "ftpclient.h"
 #include "platform.h"
 #include "updateconfig.h"
@@ -79,9 +81,26 @@ void MainWindow::KillProgram(const QString &exeName)
 
 void MainWindow::Unpack()
 {
-    // The unpacker is waited for however long it takes: starting the product
-    // while files are still being written would run a half-updated product.
-    runCommand(unpackCommand(), -1);
+    // The unpacker writes what it can read of a damaged archive before it
+    // gives up, so nothing is unpacked until all of the archive is known to
+    // be sound. It reads the archive from the current directory; so does
+    // the check. Either way it is waited for however long it takes: starting
+    // the product while files are still being written would run a
+    // half-updated product.
+    ArchiveCheck check(QString::fromLatin1(ArchiveName));
+    switch (check.run()) {
+    case ArchiveCheck::Sound:
+        runCommand(unpackCommand(), -1);
+        break;
+    case ArchiveCheck::Unchecked:
+        runCommand(testAndUnpackCommand(), -1);
+        break;
+    case ArchiveCheck::Damaged:
+        writeLog(QLatin1String(ArchiveName) + QLatin1Char(' ') + check.errorString()
+                     + QLatin1String(": nothing was unpacked"),
+                 0);
+        break;
+    }
     label->setText(QStringLiteral("启动程序..."));
     label->repaint();
     StartProgram();

@@ -34,14 +34,16 @@ QString stopCommand(const QString &exeName)
 #endif
 }
 
+// The runner logs only standard output; the unpacker's complaints, and the
+// shell's own when 7za cannot be found, go there too. cmd and sh read these
+// lines alike.
 QString unpackCommand()
 {
-    // 7za writes whatever it can still read of a damaged archive over the
-    // installation before it gives up, so the archive is tested first and
-    // the installation is touched only when the whole of it is sound. The
-    // runner logs only standard output; the unpacker's complaints, and the
-    // shell's own when 7za cannot be found, go there too. cmd and sh read
-    // this line alike.
+    return QStringLiteral("7za x vlm_update.zip -aoa 2>&1\n");
+}
+
+QString testAndUnpackCommand()
+{
     return QStringLiteral("7za t vlm_update.zip 2>&1 && 7za x vlm_update.zip -aoa 2>&1\n");
 }
 

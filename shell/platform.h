@@ -14,10 +14,14 @@ QString shellProgram();
 // Ends every running process whose image name is exeName, by force.
 QString stopCommand(const QString &exeName);
 
-// Extracts "vlm_update.zip" from the current directory into it, overwriting,
-// once the archive has been read through without an error; a damaged or
-// unreadable archive leaves every file as it was.
+// Extracts "vlm_update.zip" from the current directory into it, overwriting.
+// A damaged archive is partly written before the unpacker gives up: run this
+// only on an archive that has been checked.
 QString unpackCommand();
+// As unpackCommand(), once the unpacker has read the whole archive through
+// without an error; a damaged or unreadable archive leaves every file as it
+// was.
+QString testAndUnpackCommand();
 
 // Starts the program at executablePath so that it outlives the updater and
 // the shell returns at once. The path is quoted: installations live under
