@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -17,6 +18,8 @@ const char ProductExecutable[] = "vlm.exe";
 const char UpdateUser[] = "velmorapro";
 const char UpdatePassword[] = "qz482";
 const char ArchiveName[] = "vlm_update.zip";
+// One frame of a 60 Hz screen.
+constexpr int ProgressFrameMs = 16;
 
 } // namespace
 
@@ -34,6 +37,11 @@ MainWindow::MainWindow()
     auto *button = new QPushButton(this);
     button->setText(QStringLiteral("开始更新"));
     button->setGeometry(QRect(200, 10, 80, 30));
+
+    progressPacer = new QTimer(this);
+    progressPacer->setSingleShot(true);
+    progressPacer->setInterval(ProgressFrameMs);
+    connect(progressPacer, &QTimer::timeout, this, &MainWindow::showPendingProgress);
 
     ftpClient = new FtpCLient();
     connect(ftpClient, SIGNAL(process(int, int)), this, SLOT(DownloadProgress(int, int)));
@@ -61,7 +69,14 @@ void MainWindow::Down()
 
 void MainWindow::DownloadProgress(int x, int id)
 {
-    label->setText(QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%'));
+    const QString text = QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
+    if (id == 0 && x >= 0 && x < 100) {
+        showProgress(text);
+        return;
+    }
+    // The end of a transfer is shown at once, and no percentage after it.
+    progressPacer->stop();
+    label->setText(text);
     if (x == -100)
         downloading = false;
     if (x != 100 || id != 0)
@@ -72,6 +87,25 @@ void MainWindow::DownloadProgress(int x, int id)
     // user sees what the updater is doing.
     label->repaint();
     Unpack();
+}
+
+// A fast server reports a new percentage hundreds of times a second, and
+// each repaint waits on the display: painting them all costs the download
+// more than the screen can show. The label changes at most once a frame and
+// always ends on the latest percentage.
+void MainWindow::showProgress(const QString &text)
+{
+    pendingProgress = text;
+    if (!progressPacer->isActive())
+        showPendingProgress();
+}
+
+void MainWindow::showPendingProgress()
+{
+    if (label->text() == pendingProgress)
+        return;
+    label->setText(pendingProgress);
+    progressPacer->start();
 }
 
 void MainWindow::KillProgram(const QString &exeName)

@@ -5,6 +5,7 @@
 
 QT_BEGIN_NAMESPACE
 class QLabel;
+class QTimer;
 QT_END_NAMESPACE
 class FtpCLient;
 
@@ -27,12 +28,19 @@ public slots:
     void DownloadProgress(int x, int id);
 
 private:
+    void showProgress(const QString &text);
+    void showPendingProgress();
+
     QLabel *label;
     FtpCLient *ftpClient;
     QString appDirPath;
     // Set while a download runs: a second press then does nothing, so two
     // transfers can never write into one archive.
     bool downloading = false;
+    // A running transfer's percentage waits here while the label has just
+    // been repainted; see showProgress().
+    QString pendingProgress;
+    QTimer *progressPacer;
 };
 
 #endif // MAINWINDOW_H

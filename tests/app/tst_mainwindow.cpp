@@ -46,6 +46,8 @@ private slots:
     void window();
     void downloadProgress_data();
     void downloadProgress();
+    void progressPaced_data();
+    void progressPaced();
     void closingEndsEventLoop();
     void failedDownloadThenRetry();
     void secondPressWhileDownloading();
@@ -157,6 +159,44 @@ void tst_MainWindow::downloadProgress()
     QCOMPARE(labelOf(window)->text(), label);
     QVERIFY(window.isVisible());
     QCOMPARE(logRecordCount(appDir), 0); // no command ran
+}
+
+void tst_MainWindow::progressPaced_data()
+{
+    QTest::addColumn<int>("lastX");
+    QTest::addColumn<int>("lastId");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("still running") << 37 << 0 << QStringLiteral("下载进度37%");
+    QTest::newRow("then failed") << -100 << 1 << QStringLiteral("下载进度-100%");
+    QTest::newRow("then more than the total") << 150 << 0 << QStringLiteral("下载进度150%");
+}
+
+// Percentages arriving faster than the screen shows them: the first at
+// once, the latest when the frame is over, the end of the transfer at once
+// and never overwritten by a percentage that was still waiting.
+void tst_MainWindow::progressPaced()
+{
+    QFETCH(int, lastX);
+    QFETCH(int, lastId);
+    QFETCH(QString, shown);
+
+    MainWindow window;
+    window.show();
+    QLabel *label = labelOf(window);
+    window.DownloadProgress(5, 0);
+    QCOMPARE(label->text(), QStringLiteral("下载进度5%"));
+    for (int x = 6; x <= 36; ++x)
+        window.DownloadProgress(x, 0);
+    window.DownloadProgress(lastX, lastId);
+    if (lastX == 37)
+        QCOMPARE(label->text(), QStringLiteral("下载进度5%"));
+    else
+        QCOMPARE(label->text(), shown);
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), shown, 5000);
+    // Long past the frame: nothing that waited replaces what is shown.
+    QTest::qWait(100);
+    QCOMPARE(label->text(), shown);
 }
 
 void tst_MainWindow::closingEndsEventLoop()
