@@ -79,7 +79,9 @@ FtpCLient::FtpCLient()
     , stallTimer(new QTimer(this))
 {
     keepBuffersForReuse();
-    prepareTlsInBackground();
+    // Once the event loop runs: the window is up by then, and the worker
+    // does not compete with its start.
+    QTimer::singleShot(0, this, &prepareTlsInBackground);
     url->setScheme(QStringLiteral("ftp"));
     stallTimer->setSingleShot(true);
     stallTimer->setInterval(StallTimeoutMs);
