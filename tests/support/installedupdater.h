@@ -43,6 +43,7 @@ public:
     // Closes the window the way the title bar's close button does.
     bool close();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return m_process.processId(); }
     // True once the updater has exited on its own within the bound.
     bool waitForExit(int timeoutMs = 120000);
     bool exitedWithZero() const;
