@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <climits>
 #include <vector>
 
 #include <zlib.h>
