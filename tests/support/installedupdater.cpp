@@ -93,8 +93,20 @@ bool InstalledUpdater::launch(const QProcessEnvironment &extra)
     m_process.start(path(QStringLiteral("vlm-updater")), QStringList());
     if (!m_process.waitForStarted(30000))
         return false;
-    m_window = m_display.findWindow(WindowTitle);
-    return !m_window.isEmpty();
+    QDeadlineTimer deadline(30000);
+    do {
+        m_window = m_display.findWindow(WindowTitle, 0);
+        if (!m_window.isEmpty())
+            return true;
+        // An updater that ended will never show its window: say why now.
+        m_process.waitForFinished(0);
+        if (!running()) {
+            qWarning("the updater ended before showing its window:\n%s", output().constData());
+            return false;
+        }
+    } while (!deadline.hasExpired());
+    qWarning("the updater showed no window titled \"%s\" within 30 s", qUtf8Printable(WindowTitle));
+    return false;
 }
 
 bool InstalledUpdater::press()

@@ -2,9 +2,7 @@
 
 #include "installation.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QThread>
 
@@ -18,28 +16,27 @@ XvfbDisplay::~XvfbDisplay()
 
 bool XvfbDisplay::start()
 {
-    for (int number = 90 + int(QCoreApplication::applicationPid() % 100); number < 400; ++number) {
-        const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-        if (QFileInfo::exists(socket)
-            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
-            continue;
-        m_server.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_server.start(QStringLiteral("Xvfb"),
-                       { QStringLiteral(":%1").arg(number), QStringLiteral("-nolisten"),
-                         QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                         QStringLiteral("640x480x24") });
-        if (!m_server.waitForStarted(10000))
-            return false;
-        QDeadlineTimer deadline(15000);
-        while (!QFileInfo::exists(socket) && m_server.state() == QProcess::Running
-               && !deadline.hasExpired())
-            QThread::msleep(20);
-        if (m_server.state() != QProcess::Running)
-            continue; // another server took that number meanwhile
-        m_display = QStringLiteral(":%1").arg(number);
-        return QFileInfo::exists(socket);
-    }
-    return false;
+    // The server picks a free display itself and names it on the given
+    // descriptor only once it accepts clients. Its socket file appears
+    // earlier: a client that took that as the sign was turned away now and
+    // then on a busy machine ("could not connect to display").
+    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_server.start(QStringLiteral("Xvfb"),
+                   { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                     QStringLiteral("tcp"), QStringLiteral("-noreset"), QStringLiteral("-screen"),
+                     QStringLiteral("0"), QStringLiteral("640x480x24") });
+    if (!m_server.waitForStarted(10000))
+        return false;
+    QDeadlineTimer deadline(30000);
+    while (!m_server.canReadLine() && m_server.state() == QProcess::Running
+           && !deadline.hasExpired())
+        m_server.waitForReadyRead(int(deadline.remainingTime()));
+    bool ok = false;
+    const int number = m_server.readLine().trimmed().toInt(&ok);
+    if (!ok)
+        return false;
+    m_display = QStringLiteral(":%1").arg(number);
+    return true;
 }
 
 bool XvfbDisplay::xdotool(const QStringList &args, QByteArray *output, int timeoutMs) const
