@@ -488,16 +488,19 @@ void tst_Faults::logFolderUnusable()
 void tst_Faults::pressesDuringDownload()
 {
     QVERIFY(installIn(home->path()));
+    // The transfer waits part of the way through until the presses are made.
     FtpTestServer::Options options;
-    options.throttle = 512 * 1024;
+    options.holdAfter = 256 * 1024;
     QVERIFY(serve(Archive::Good, options));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
     QVERIFY(updater->launchAndPress());
+    QTRY_COMPARE_WITH_TIMEOUT(server.eventCount("held"), 1, 60000);
     QTRY_VERIFY_WITH_TIMEOUT(updater->stagedBytes() > 0, 60000);
     QVERIFY(updater->press());
     QVERIFY(updater->press());
+    QVERIFY(server.release());
     QVERIFY2(updater->waitForExit(), "the updater did not end");
     checkUpdated();
     if (QTest::currentTestFailed())

@@ -254,18 +254,26 @@ void tst_MainWindow::secondPressWhileDownloading()
     FtpTestServer::Options options;
     options.root = served.path();
     options.port = quint16(UPDATE_PORT);
-    options.throttle = 1024 * 1024;
+    // The transfer waits a third of the way through until the presses are
+    // made: on a busy machine a free-running one could end between two
+    // looks at the window.
+    options.holdAfter = 1024 * 1024;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
 
     MainWindow window;
     window.show();
     QTest::mouseClick(buttonOf(window), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(labelOf(window)->text().startsWith(QStringLiteral("下载进度")), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.eventCount("held"), 1, 60000);
+    // Qt reports progress at most every 100 ms and only as data arrives, so
+    // the label may still be empty here; it must not show a failure.
     const QString during = labelOf(window)->text();
+    QVERIFY2(during.isEmpty() || during.startsWith(QStringLiteral("下载进度")), qPrintable(during));
     QVERIFY2(during != QStringLiteral("下载进度-100%"), qPrintable(during));
+    QVERIFY(window.isVisible());
     // More presses while the archive arrives change nothing.
     QTest::mouseClick(buttonOf(window), Qt::LeftButton);
     QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QVERIFY(server.release());
     QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
 
     QCOMPARE(readFile(appDir + QStringLiteral("/vlm_update.zip")),

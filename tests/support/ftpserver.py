@@ -2,11 +2,12 @@
 """A real FTP server on 127.0.0.1 for the updater's tests, demo and benchmark.
 
 It serves one folder to one account and can misbehave on purpose: send slowly,
-hide file sizes, drop the whole session in the middle of a transfer, or stall
-in the middle of one with every connection left open.
+hide file sizes, drop the whole session in the middle of a transfer, stall
+in the middle of one with every connection left open, or hold it there until
+the test sends SIGUSR1.
 When it listens it prints "PORT <n>" on a line of its own and flushes. After
 that it prints one "EVENT <name>" line for each of these moments, so that a
-test can wait for them: login-failed, sent, incomplete, disconnect.
+test can wait for them: login-failed, sent, incomplete, disconnect, held.
 """
 
 import argparse
@@ -37,6 +38,8 @@ def parse_args():
                              "answer 426 on the control connection, which stays open")
     parser.add_argument("--stall-after", type=int, default=-1,
                         help="stop sending after this many bytes, connections kept open")
+    parser.add_argument("--hold-after", type=int, default=-1,
+                        help="pause every transfer after this many bytes until SIGUSR1 arrives")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
@@ -67,6 +70,56 @@ def sending_at_most(base, limit, on_limit):
     return Limited
 
 
+def holding_after(base, limit, on_hold):
+    """A data handler that pauses once limit bytes are sent: it leaves the
+    event loop, calls on_hold with itself, and goes on when resume() is
+    called."""
+    class Holding(base):
+        sent_so_far = 0
+        holding = False
+        resumed = False
+
+        def send(self, data):
+            if self.holding:
+                return 0
+            if not self.resumed:
+                data = data[:limit - self.sent_so_far]
+            sent = super().send(data) if data else 0
+            self.sent_so_far += sent
+            if not self.resumed and self.sent_so_far >= limit:
+                self.holding = True
+                self.del_channel()
+                on_hold(self)
+            return sent
+
+        def resume(self):
+            self.holding = False
+            self.resumed = True
+            if self.connected:
+                self.add_channel(events=self.ioloop.WRITE)
+
+    return Holding
+
+
+# Transfers paused by --hold-after, and whether SIGUSR1 has come. The signal
+# only sets the flag and the event loop acts on it; from then on nothing is
+# held any more, so a signal sent early is not lost.
+held_transfers = []
+release_requested = False
+
+
+def hold(handler):
+    held_transfers.append(handler)
+    event("held")
+
+
+def resume_held_transfers():
+    if not release_requested:
+        return
+    while held_transfers:
+        held_transfers.pop().resume()
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         def on_login_failed(self, username, password):
@@ -90,7 +143,7 @@ def make_handler(args):
 
     dtp = DTPHandler
     if args.throttle > 0 or args.drop_after >= 0 or args.drop_data_after >= 0 \
-            or args.stall_after >= 0:
+            or args.stall_after >= 0 or args.hold_after >= 0:
         # sendfile() would bypass the data handler's send().
         Handler.use_sendfile = False
     if args.throttle > 0:
@@ -120,6 +173,9 @@ def make_handler(args):
             handler.del_channel()
         dtp = sending_at_most(dtp, args.stall_after, stall)
 
+    if args.hold_after >= 0:
+        dtp = holding_after(dtp, args.hold_after, hold)
+
     Handler.dtp_handler = dtp
     return Handler
 
@@ -143,6 +199,14 @@ def main():
 
     # Tests stop the server with SIGTERM; nothing needs saving.
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+
+    def request_release(*_):
+        global release_requested
+        release_requested = True
+
+    signal.signal(signal.SIGUSR1, request_release)
+    if args.hold_after >= 0:
+        server.ioloop.call_every(0.01, resume_held_transfers)
     try:
         server.serve_forever(handle_exit=True)
     finally:

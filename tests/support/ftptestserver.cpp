@@ -5,6 +5,8 @@
 #include <QDeadlineTimer>
 #include <QStringList>
 
+#include <csignal>
+
 FtpTestServer::~FtpTestServer()
 {
     stop();
@@ -38,6 +40,8 @@ bool FtpTestServer::start(const Options &options)
         args << QStringLiteral("--drop-data-after") << QString::number(options.dropDataAfter);
     if (options.stallAfter >= 0)
         args << QStringLiteral("--stall-after") << QString::number(options.stallAfter);
+    if (options.holdAfter >= 0)
+        args << QStringLiteral("--hold-after") << QString::number(options.holdAfter);
 
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
@@ -89,6 +93,12 @@ bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutM
         m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 200)));
     }
     return true;
+}
+
+bool FtpTestServer::release()
+{
+    return m_process.state() == QProcess::Running
+        && ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
 }
 
 void FtpTestServer::stop()

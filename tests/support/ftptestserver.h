@@ -18,6 +18,7 @@ public:
         qint64 dropAfter = -1; // drop the session after this many bytes sent
         qint64 dropDataAfter = -1; // close the data connection only, answer 426
         qint64 stallAfter = -1; // stop sending after this many bytes, keep the session
+        qint64 holdAfter = -1; // pause each transfer after this many bytes until release()
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };
@@ -33,9 +34,13 @@ public:
     void stop();
 
     quint16 port() const { return m_port; }
+    // Lets transfers paused by holdAfter go on, and keeps later ones from
+    // pausing.
+    bool release();
 
     // How often the server reported an event so far: "login-failed", "sent"
-    // (a whole file), "incomplete" (a file not sent in full), "disconnect".
+    // (a whole file), "incomplete" (a file not sent in full), "disconnect",
+    // "held" (a transfer paused by holdAfter).
     int eventCount(const QByteArray &name);
     // Waits (bounded) until the event has been reported count times in all.
     bool waitForEvent(const QByteArray &name, int count = 1, int timeoutMs = 30000);
