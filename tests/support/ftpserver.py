@@ -51,54 +51,32 @@ def event(name):
 
 def sending_at_most(base, limit, on_limit):
     """A data handler that sends at most limit bytes, then calls on_limit
-    with itself once and sends nothing more."""
+    with itself once and sends nothing more, unless resume() is called: then
+    it sends the rest without a limit."""
     class Limited(base):
         sent_so_far = 0
         limited = False
-
-        def send(self, data):
-            if self.limited:
-                return 0
-            data = data[:limit - self.sent_so_far]
-            sent = super().send(data) if data else 0
-            self.sent_so_far += sent
-            if self.sent_so_far >= limit:
-                self.limited = True
-                on_limit(self)
-            return sent
-
-    return Limited
-
-
-def holding_after(base, limit, on_hold):
-    """A data handler that pauses once limit bytes are sent: it leaves the
-    event loop, calls on_hold with itself, and goes on when resume() is
-    called."""
-    class Holding(base):
-        sent_so_far = 0
-        holding = False
         resumed = False
 
         def send(self, data):
-            if self.holding:
+            if self.limited:
                 return 0
             if not self.resumed:
                 data = data[:limit - self.sent_so_far]
             sent = super().send(data) if data else 0
             self.sent_so_far += sent
             if not self.resumed and self.sent_so_far >= limit:
-                self.holding = True
-                self.del_channel()
-                on_hold(self)
+                self.limited = True
+                on_limit(self)
             return sent
 
         def resume(self):
-            self.holding = False
+            self.limited = False
             self.resumed = True
             if self.connected:
                 self.add_channel(events=self.ioloop.WRITE)
 
-    return Holding
+    return Limited
 
 
 # Transfers paused by --hold-after, and whether SIGUSR1 has come. The signal
@@ -109,6 +87,8 @@ release_requested = False
 
 
 def hold(handler):
+    # Out of the event loop until resumed, connections kept open.
+    handler.del_channel()
     held_transfers.append(handler)
     event("held")
 
@@ -174,7 +154,7 @@ def make_handler(args):
         dtp = sending_at_most(dtp, args.stall_after, stall)
 
     if args.hold_after >= 0:
-        dtp = holding_after(dtp, args.hold_after, hold)
+        dtp = sending_at_most(dtp, args.hold_after, hold)
 
     Handler.dtp_handler = dtp
     return Handler
