@@ -1,0 +1,150 @@
+#include "commandrunner.h"
+#include "platform.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include <signal.h>
+
+namespace {
+
+// Every name carries this run's process id: other suites on the machine run
+// products of their own, which the stop commands here must not reach.
+QString uniqueName(const QString &pattern)
+{
+    return pattern.arg(QCoreApplication::applicationPid() % 100000);
+}
+
+} // namespace
+
+class tst_Platform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stopCommandEndsByName_data();
+    void stopCommandEndsByName();
+
+private:
+    QProcess *startNamed(const QString &name);
+
+    QString sleepProgram;
+    std::unique_ptr<QTemporaryDir> programs;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+void tst_Platform::initTestCase()
+{
+    sleepProgram = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+    QVERIFY(!sleepProgram.isEmpty());
+}
+
+void tst_Platform::init()
+{
+    QDir::current().mkpath(QStringLiteral("log"));
+    programs.reset(new QTemporaryDir);
+    QVERIFY(programs->isValid());
+}
+
+void tst_Platform::cleanup()
+{
+    for (const auto &process : processes) {
+        process->kill();
+        process->waitForFinished(30000);
+    }
+    processes.clear();
+    programs.reset();
+}
+
+// A copy of sleep under the given file name: the system knows a process by
+// the name of the file it runs.
+QProcess *tst_Platform::startNamed(const QString &name)
+{
+    const QString path = programs->filePath(name);
+    if (!QFile::exists(path) && !QFile::copy(sleepProgram, path))
+        return nullptr;
+    processes.emplace_back(new QProcess);
+    QProcess *process = processes.back().get();
+    process->start(path, { QStringLiteral("300") });
+    return process->waitForStarted(30000) ? process : nullptr;
+}
+
+void tst_Platform::stopCommandEndsByName_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QStringList>("running");
+    QTest::addColumn<QStringList>("ended");
+
+    const QString vlm = uniqueName(QStringLiteral("vlm%1.exe"));
+    QTest::newRow("only that exact name")
+        << vlm
+        << QStringList { vlm, uniqueName(QStringLiteral("vlm%1Xexe")),
+                         uniqueName(QStringLiteral("vlm%1.exe2")),
+                         uniqueName(QStringLiteral("xvlm%1.exe")),
+                         uniqueName(QStringLiteral("vlm%1")) }
+        << QStringList { vlm };
+    QTest::newRow("spaces around the name")
+        << vlm << QStringList { vlm, QLatin1Char(' ') + vlm, vlm + QLatin1Char(' ') }
+        << QStringList { vlm };
+    QTest::newRow("every process of the name")
+        << vlm << QStringList { vlm, vlm, vlm } << QStringList { vlm, vlm, vlm };
+    QTest::newRow("none of the name")
+        << vlm << QStringList { uniqueName(QStringLiteral("vlm%1.ex")) } << QStringList();
+
+    const QString chinese = uniqueName(QStringLiteral("产 %1.exe"));
+    QTest::newRow("space and Chinese")
+        << chinese << QStringList { chinese, uniqueName(QStringLiteral("产%1.exe")) }
+        << QStringList { chinese };
+    const QString quoted = uniqueName(QStringLiteral("it's$%1`"));
+    QTest::newRow("quote, dollar and backquote")
+        << quoted << QStringList { quoted, uniqueName(QStringLiteral("its%1")) }
+        << QStringList { quoted };
+
+    // The system keeps 15 bytes of a name: a longer one must not end the
+    // process whose whole name is those 15 bytes.
+    const QString longName = uniqueName(QStringLiteral("long-product-%1-name.exe"));
+    QTest::newRow("longer than the system keeps")
+        << longName << QStringList { longName.left(15) } << QStringList();
+}
+
+void tst_Platform::stopCommandEndsByName()
+{
+    QFETCH(QString, target);
+    QFETCH(QStringList, running);
+    QFETCH(QStringList, ended);
+
+    std::vector<QProcess *> started;
+    for (const QString &name : running) {
+        QProcess *process = startNamed(name);
+        QVERIFY2(process, qPrintable(name));
+        started.push_back(process);
+    }
+
+    runCommand(stopCommand(target));
+
+    // Killed or not, each process ends by a signal: the survivors by the
+    // one sent here, which shows the command did not reach them.
+    for (int i = 0; i < int(started.size()); ++i) {
+        QProcess *process = started[size_t(i)];
+        const QString name = running.at(i);
+        const bool shouldEnd = ended.contains(name);
+        if (!shouldEnd)
+            process->terminate();
+        QVERIFY2(process->waitForFinished(30000), qPrintable(name));
+        QCOMPARE(process->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(process->exitCode(), shouldEnd ? SIGKILL : SIGTERM);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Platform)
+#include "tst_platform.moc"
