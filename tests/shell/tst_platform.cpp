@@ -1,7 +1,6 @@
 #include "commandrunner.h"
 #include "platform.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -36,7 +35,7 @@ private slots:
     void stopCommandEndsByName();
 
 private:
-    QProcess *startNamed(const QString &name);
+    bool startNamed(const QString &name);
 
     QString sleepProgram;
     std::unique_ptr<QTemporaryDir> programs;
@@ -51,7 +50,6 @@ void tst_Platform::initTestCase()
 
 void tst_Platform::init()
 {
-    QDir::current().mkpath(QStringLiteral("log"));
     programs.reset(new QTemporaryDir);
     QVERIFY(programs->isValid());
 }
@@ -68,15 +66,14 @@ void tst_Platform::cleanup()
 
 // A copy of sleep under the given file name: the system knows a process by
 // the name of the file it runs.
-QProcess *tst_Platform::startNamed(const QString &name)
+bool tst_Platform::startNamed(const QString &name)
 {
     const QString path = programs->filePath(name);
     if (!QFile::exists(path) && !QFile::copy(sleepProgram, path))
-        return nullptr;
+        return false;
     processes.emplace_back(new QProcess);
-    QProcess *process = processes.back().get();
-    process->start(path, { QStringLiteral("300") });
-    return process->waitForStarted(30000) ? process : nullptr;
+    processes.back()->start(path, { QStringLiteral("300") });
+    return processes.back()->waitForStarted(30000);
 }
 
 void tst_Platform::stopCommandEndsByName_data()
@@ -123,19 +120,15 @@ void tst_Platform::stopCommandEndsByName()
     QFETCH(QStringList, running);
     QFETCH(QStringList, ended);
 
-    std::vector<QProcess *> started;
-    for (const QString &name : running) {
-        QProcess *process = startNamed(name);
-        QVERIFY2(process, qPrintable(name));
-        started.push_back(process);
-    }
+    for (const QString &name : running)
+        QVERIFY2(startNamed(name), qPrintable(name));
 
     runCommand(stopCommand(target));
 
     // Killed or not, each process ends by a signal: the survivors by the
     // one sent here, which shows the command did not reach them.
-    for (int i = 0; i < int(started.size()); ++i) {
-        QProcess *process = started[size_t(i)];
+    for (int i = 0; i < running.size(); ++i) {
+        QProcess *process = processes[size_t(i)].get();
         const QString name = running.at(i);
         const bool shouldEnd = ended.contains(name);
         if (!shouldEnd)
