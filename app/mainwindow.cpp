@@ -1,12 +1,12 @@
 #include "mainwindow.h"
 
-#include "archivecheck.h"
 #include "commandrunner.h"
 #include "debuglog.h"
 #include "ftpclient.h"
 #include "platform.h"
-#include "updateconfig.h"
+#include "updateinstaller.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -14,17 +14,20 @@
 
 namespace {
 
-const char ProductExecutable[] = "vlm.exe";
-const char UpdateUser[] = "velmorapro";
-const char UpdatePassword[] = "qz482";
-const char ArchiveName[] = "vlm_update.zip";
 // One frame of a 60 Hz screen.
 constexpr int ProgressFrameMs = 16;
 
 } // namespace
 
 MainWindow::MainWindow()
+    : MainWindow(UpdateSettings::builtIn(QCoreApplication::applicationDirPath()))
+{
+}
+
+MainWindow::MainWindow(const UpdateSettings &settings)
     : QMainWindow(nullptr, Qt::WindowFlags())
+    , appDirPath(settings.appDir)
+    , settings(settings)
 {
     setFixedSize(300, 50);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
@@ -43,11 +46,12 @@ MainWindow::MainWindow()
     progressPacer->setInterval(ProgressFrameMs);
     connect(progressPacer, &QTimer::timeout, this, &MainWindow::showPendingProgress);
 
+    installer = new UpdateInstaller(settings, this);
+    connect(installer, &UpdateInstaller::finished, this, &MainWindow::installFinished);
+
     ftpClient = new FtpCLient();
     connect(ftpClient, SIGNAL(process(int, int)), this, SLOT(DownloadProgress(int, int)));
     connect(button, SIGNAL(clicked()), this, SLOT(Down()));
-
-    appDirPath = QCoreApplication::applicationDirPath();
 }
 
 MainWindow::~MainWindow()
@@ -57,14 +61,13 @@ MainWindow::~MainWindow()
 
 void MainWindow::Down()
 {
-    if (downloading)
+    if (downloading || installing)
         return;
-    KillProgram(QLatin1String(ProductExecutable));
-    ftpClient->setHostPort(QStringLiteral(UPDATE_HOST), UPDATE_PORT);
-    ftpClient->setUserInfo(QLatin1String(UpdateUser), QLatin1String(UpdatePassword));
+    KillProgram(settings.productName);
+    ftpClient->setHostPort(settings.host, settings.port);
+    ftpClient->setUserInfo(settings.userName, settings.password);
     downloading = true;
-    ftpClient->get(QLatin1String(ArchiveName),
-                   appDirPath + QLatin1Char('/') + QLatin1String(ArchiveName));
+    ftpClient->get(settings.archiveName, settings.archivePath());
 }
 
 void MainWindow::DownloadProgress(int x, int id)
@@ -77,22 +80,21 @@ void MainWindow::DownloadProgress(int x, int id)
     // The end of a transfer is shown at once, and no percentage after it.
     progressPacer->stop();
     label->setText(text);
-    if (x == -100)
+    if (x == -100 && downloading) {
         downloading = false;
-    if (x != 100 || id != 0)
+        writeLog(QLatin1String("the download of ") + settings.archiveName
+                     + QLatin1String(" failed: ") + QString() /* FIXME-LEAD errorString */,
+                 0);
+    }
+    if (x != 100 || id != 0 || !downloading)
         return;
     downloading = false;
     label->setText(QStringLiteral("解包中.."));
-    // The chain below blocks the event loop; paint the new text now so the
-    // user sees what the updater is doing.
-    label->repaint();
     Unpack();
 }
 
-// A fast server reports a new percentage hundreds of times a second, and
-// each repaint waits on the display: painting them all costs the download
-// more than the screen can show. The label changes at most once a frame and
-// always ends on the latest percentage.
+// A fast server reports a new percentage hundreds of times a second; the
+// label changes at most once a frame and always ends on the latest one.
 void MainWindow::showProgress(const QString &text)
 {
     pendingProgress = text;
@@ -110,38 +112,38 @@ void MainWindow::showPendingProgress()
 
 void MainWindow::KillProgram(const QString &exeName)
 {
-    runCommand(stopCommand(exeName));
+    runCommand(stopCommand(exeName), settings.appDir, settings.commandTimeoutMs);
 }
 
 void MainWindow::Unpack()
 {
-    // The unpacker writes what it can read of a damaged archive before it
-    // gives up, so nothing is unpacked until all of the archive is known to
-    // be sound. It reads the archive from the current directory; so does
-    // the check. Either way it is waited for however long it takes: starting
-    // the product while files are still being written would run a
-    // half-updated product.
-    ArchiveCheck check(QString::fromLatin1(ArchiveName));
-    switch (check.run()) {
-    case ArchiveCheck::Sound:
-        runCommand(unpackCommand(), -1);
-        break;
-    case ArchiveCheck::Unchecked:
-        runCommand(testAndUnpackCommand(), -1);
-        break;
-    case ArchiveCheck::Damaged:
-        writeLog(QLatin1String(ArchiveName) + QLatin1Char(' ') + check.errorString()
-                     + QLatin1String(": nothing was unpacked"),
-                 0);
-        break;
-    }
+    // The installer runs while the event loop goes on; the product starts
+    // again once it is done, on the new files or on the old ones.
+    installing = true;
+    installer->start();
+}
+
+void MainWindow::installFinished()
+{
     label->setText(QStringLiteral("启动程序..."));
-    label->repaint();
     StartProgram();
 }
 
 void MainWindow::StartProgram()
 {
-    runCommand(startCommand(appDirPath + QLatin1Char('/') + QLatin1String(ProductExecutable)));
+    runCommand(startCommand(settings.appDir, settings.productName), settings.appDir,
+               settings.commandTimeoutMs);
+    installing = false;
     close();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Closing now would leave the product stopped, or the installation in
+    // the middle of its update: the window closes once the product runs.
+    if (installing) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite zlib1g-dev libdeflate-dev
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     python3-pyftpdlib p7zip-full curl
     xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
     procps psmisc

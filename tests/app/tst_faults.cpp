@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -18,9 +19,9 @@ using namespace Installation;
 
 namespace {
 
-enum class Archive { Good, Truncated, NotAZip, Corrupted, Unreadable };
-const char *const archiveNames[] = { "good.zip", "truncated.zip", "not-a-zip.zip", "corrupted.zip",
-                                     "unreadable.zip" };
+enum class Archive { Good, Truncated, NotAZip, Corrupted, BZip2, Slow };
+const char *const archiveNames[] = { "good.zip",      "truncated.zip", "not-a-zip.zip",
+                                     "corrupted.zip", "bzip2.zip",     "slow.zip" };
 
 // Where two trees part, for failure messages.
 QByteArray difference(const InstalledUpdater::Tree &actual, const InstalledUpdater::Tree &expected)
@@ -72,6 +73,9 @@ private slots:
     void logFolderUnusable_data();
     void logFolderUnusable();
     void pressesDuringDownload();
+    void startedFromAnotherFolder();
+    void crashWhileUnpacking();
+    void crashWhileApplying();
 
 private:
     bool installIn(const QString &dir);
@@ -119,9 +123,18 @@ void tst_Faults::initTestCase()
     QByteArray corrupted = whole;
     corrupted[corrupted.size() / 2] = char(corrupted.at(corrupted.size() / 2) ^ 0x5a);
     QVERIFY(writeFile(archives.filePath(QStringLiteral("corrupted.zip")), corrupted));
-    // A method the updater does not read itself: the unpacker tests it.
-    QVERIFY(makeArchive(archives.filePath(QStringLiteral("unreadable.zip")), source.path(),
+    QVERIFY(makeArchive(archives.filePath(QStringLiteral("bzip2.zip")), source.path(),
                         { QStringLiteral("-mm=BZip2") }));
+    // Text packed with PPMd unpacks slowly: time enough to cut the unpack off.
+    QTemporaryDir slowSource;
+    QVERIFY(slowSource.isValid());
+    QByteArray text;
+    const QByteArray words[] = { "alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta " };
+    for (int i = 0; text.size() < 48 * 1024 * 1024; i = (i * 7 + 3) % 6)
+        text += words[i];
+    QVERIFY(writeFile(slowSource.filePath(QStringLiteral("texts/all.txt")), text));
+    QVERIFY(makeArchive(archives.filePath(QStringLiteral("slow.zip")), slowSource.path(),
+                        { QStringLiteral("-mm=PPMd"), QStringLiteral("-mx=9") }));
 }
 
 void tst_Faults::init()
@@ -198,7 +211,10 @@ void tst_Faults::checkUntouched()
     COMPARE_TREE(updater->tree(), oldTree);
     QCOMPARE(QFileInfo(updater->path(QStringLiteral("vlm_update.zip"))).size(), 0);
     QCOMPARE(updater->productStarts(), QStringList { QStringLiteral("1.0") });
-    QCOMPARE(updater->logRecords(), 1);
+    // The stop command's record, and why the download failed.
+    QCOMPARE(updater->logRecords(), 2);
+    QVERIFY2(updater->logText().contains(QStringLiteral("the download of vlm_update.zip failed: ")),
+             qPrintable(updater->logText()));
 }
 
 void tst_Faults::updateSucceeds_data()
@@ -207,7 +223,7 @@ void tst_Faults::updateSucceeds_data()
     QTest::addColumn<Archive>("archive");
     QTest::newRow("product running") << true << Archive::Good;
     QTest::newRow("product not running") << false << Archive::Good;
-    QTest::newRow("archive the unpacker tests") << true << Archive::Unreadable;
+    QTest::newRow("archive packed with BZip2") << true << Archive::BZip2;
 }
 
 void tst_Faults::updateSucceeds()
@@ -311,7 +327,7 @@ void tst_Faults::downloadFails()
     checkUpdated();
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(updater->logRecords(), 4);
+    QCOMPARE(updater->logRecords(), 5);
 }
 
 void tst_Faults::stalledServerClosedByUser()
@@ -383,15 +399,12 @@ void tst_Faults::unpackFails_data()
     QTest::addColumn<bool>("unpackerFound");
     QTest::addColumn<QString>("complaint");
 
+    // 7za's own words, in the record of the unpack command.
     QTest::newRow("truncated archive")
-        << Archive::Truncated << true << QStringLiteral("vlm_update.zip has no end record");
-    QTest::newRow("not a zip") << Archive::NotAZip << true
-                               << QStringLiteral("or not a zip archive: nothing was unpacked");
-    QTest::newRow("corrupted entry")
-        << Archive::Corrupted << true << QStringLiteral("data/maps/north.bin");
+        << Archive::Truncated << true << QStringLiteral("Unexpected end of archive");
+    QTest::newRow("not a zip") << Archive::NotAZip << true << QStringLiteral("Is not archive");
+    QTest::newRow("corrupted entry") << Archive::Corrupted << true << QStringLiteral("CRC Failed");
     QTest::newRow("unpacker missing") << Archive::Good << false << QStringLiteral("7za: not found");
-    QTest::newRow("unpacker missing, archive it must test")
-        << Archive::Unreadable << false << QStringLiteral("7za: not found");
 }
 
 void tst_Faults::unpackFails()
@@ -430,9 +443,14 @@ void tst_Faults::unpackFails()
              QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }));
     QVERIFY(processAlive(productPid(productState(updater->dir()))));
 
+    // Stop, unpack, why nothing was installed, start.
     const QString log = updater->logText();
-    QCOMPARE(updater->logRecords(), 3);
+    QCOMPARE(updater->logRecords(), 4);
     QVERIFY2(log.contains(complaint), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("the update was not installed: vlm_update.zip could not "
+                                         "be unpacked whole")),
+             qPrintable(log));
+    QVERIFY(!QFileInfo::exists(updater->path(QStringLiteral("vlm_update.staging"))));
 }
 
 void tst_Faults::logFolderUnusable_data()
@@ -517,6 +535,84 @@ void tst_Faults::pressesDuringDownload()
     QCOMPARE(log.count(QStringLiteral("Extracting archive")), 1);
     QCOMPARE(updater->productStarts(),
              QStringList({ QStringLiteral("1.0"), QStringLiteral("2.0") }));
+}
+
+// A shortcut's "Start in" folder, or a program that launches the updater,
+// must not decide where the archive goes or what is updated.
+void tst_Faults::startedFromAnotherFolder()
+{
+    QVERIFY(installIn(home->path()));
+    QVERIFY(serve(Archive::Good));
+    const qint64 oldPid = startOldProduct();
+    QVERIFY(oldPid > 0);
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    updater->setWorkingDirectory(elsewhere.path());
+
+    QVERIFY(updater->launchAndPress());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
+    QVERIFY(!QFileInfo::exists(elsewhere.filePath(QStringLiteral("vlm_update.zip"))));
+}
+
+// Updater, shell and unpacker end at once, as in a power cut, while the
+// archive is being unpacked. The next start removes what they left before
+// its window shows, and the next press updates.
+void tst_Faults::crashWhileUnpacking()
+{
+    QVERIFY(installIn(home->path()));
+    QVERIFY(serve(Archive::Slow));
+    const QString staged = updater->path(QStringLiteral("vlm_update.staging/texts/all.txt"));
+
+    QVERIFY(updater->launchAndPress());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staged).size() > 0, 60000);
+    const QList<qint64> helpers = descendants(updater->processId());
+    QVERIFY2(helpers.size() >= 2, "no shell and unpacker running");
+    ::kill(pid_t(updater->processId()), SIGKILL);
+    for (qint64 pid : helpers)
+        ::kill(pid_t(pid), SIGKILL);
+    QVERIFY(updater->waitForExit(20000));
+    QVERIFY(QFileInfo::exists(staged));
+
+    QVERIFY(updater->launch());
+    COMPARE_TREE(updater->tree(), oldTree);
+    QVERIFY2(
+        updater->logText().contains(QStringLiteral("what an interrupted update left was removed")),
+        qPrintable(updater->logText()));
+    server.stop();
+    QVERIFY(serve(Archive::Good));
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the second start did not update");
+    checkUpdated();
+}
+
+// The apply is cut off after some of its renames (applycutoff, the same
+// code the updater runs, ended abruptly). The next start rolls back before
+// its window shows, and the next press updates.
+void tst_Faults::crashWhileApplying()
+{
+    QVERIFY(installIn(home->path()));
+    QVERIFY(QFile::copy(archives.filePath(QStringLiteral("good.zip")),
+                        updater->path(QStringLiteral("vlm_update.zip"))));
+    QCOMPARE(QProcess::execute(
+                 QStringLiteral("7za"),
+                 { QStringLiteral("x"), QStringLiteral("-bso0"),
+                   updater->path(QStringLiteral("vlm_update.zip")),
+                   QStringLiteral("-o") + updater->path(QStringLiteral("vlm_update.staging")) }),
+             0);
+    QCOMPARE(
+        QProcess::execute(QStringLiteral(APPLY_CUT_OFF), { QStringLiteral("3"), updater->dir() }),
+        9);
+    QVERIFY(updater->tree() != oldTree);
+
+    QVERIFY(updater->launch());
+    COMPARE_TREE(updater->tree(), oldTree);
+    QVERIFY2(updater->logText().contains(QStringLiteral("was rolled back")),
+             qPrintable(updater->logText()));
+    QVERIFY(serve(Archive::Good));
+    QVERIFY(updater->press());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)

@@ -3,10 +3,14 @@
 #include "mainwindow.h"
 #include "updateconfig.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -32,8 +36,9 @@ int logRecordCount(const QString &appDir)
 
 } // namespace
 
-// The window in this process, with this test's folder as the installation:
-// the archive lands beside the executable and is unpacked there.
+// The window in this process, with this test's folder as the installation
+// and another folder as the working directory: the archive lands beside the
+// executable and is installed there.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
@@ -51,6 +56,7 @@ private slots:
     void closingEndsEventLoop();
     void failedDownloadThenRetry();
     void secondPressWhileDownloading();
+    void windowAnswersDuringLongUnpack();
 
 private:
     bool serverBuiltIn() const;
@@ -59,6 +65,7 @@ private:
     static QPushButton *buttonOf(MainWindow &window) { return window.findChild<QPushButton *>(); }
 
     QString appDir;
+    QTemporaryDir elsewhere;
     QTemporaryDir served;
     QTemporaryDir archiveSource;
     FtpTestServer server;
@@ -67,8 +74,8 @@ private:
 void tst_MainWindow::initTestCase()
 {
     appDir = QCoreApplication::applicationDirPath();
-    QVERIFY(QDir::setCurrent(appDir));
-    QVERIFY(served.isValid() && archiveSource.isValid());
+    QVERIFY(served.isValid() && archiveSource.isValid() && elsewhere.isValid());
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
 }
 
 void tst_MainWindow::init()
@@ -229,7 +236,7 @@ void tst_MainWindow::failedDownloadThenRetry()
     QVERIFY(!QFileInfo::exists(appDir + QStringLiteral("/data/payload.bin")));
     QCOMPARE(productPid(productState(appDir)), oldPid);
     QCOMPARE(QFileInfo(appDir + QStringLiteral("/vlm_update.zip")).size(), 0);
-    QCOMPARE(logRecordCount(appDir), 1); // the stop command only
+    QCOMPARE(logRecordCount(appDir), 2); // the stop command, and why the download failed
 
     FtpTestServer::Options options;
     options.root = served.path();
@@ -243,7 +250,7 @@ void tst_MainWindow::failedDownloadThenRetry()
     QVERIFY(processAlive(productPid(state)));
     QCOMPARE(readFile(appDir + QStringLiteral("/data/payload.bin")),
              readFile(archiveSource.filePath(QStringLiteral("data/payload.bin"))));
-    QCOMPARE(logRecordCount(appDir), 4); // stop; then stop, unpack, start
+    QCOMPARE(logRecordCount(appDir), 5); // stop, failure; then stop, unpack, start
 }
 
 void tst_MainWindow::secondPressWhileDownloading()
@@ -282,6 +289,76 @@ void tst_MainWindow::secondPressWhileDownloading()
              readFile(archiveSource.filePath(QStringLiteral("data/payload.bin"))));
     QVERIFY(!waitForProduct(appDir, QStringLiteral("2.0")).isEmpty());
     QCOMPARE(logRecordCount(appDir), 3); // one stop, one unpack, one start
+}
+
+// Text packed with PPMd unpacks slowly, far beyond the bound of a shell
+// command. Meanwhile the window goes on painting and answering, a close
+// request waits until the product runs again, and the product then finds
+// the whole archive installed.
+void tst_MainWindow::windowAnswersDuringLongUnpack()
+{
+    if (!serverBuiltIn())
+        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+    QDir(archiveSource.path()).removeRecursively();
+    QVERIFY(writeProduct(archiveSource.filePath(QStringLiteral("vlm.exe")), QStringLiteral("3.0")));
+    QByteArray text;
+    const QByteArray words[] = {
+        "alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta ", "eta "
+    };
+    QRandomGenerator generator { 5 };
+    while (text.size() < 24 * 1024 * 1024)
+        text += words[generator.bounded(7)];
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(writeFile(archiveSource.filePath(QStringLiteral("texts/part%1.txt").arg(i)),
+                          text.mid(i)));
+    QFile::remove(served.filePath(QStringLiteral("vlm_update.zip")));
+    QVERIFY(makeArchive(served.filePath(QStringLiteral("vlm_update.zip")), archiveSource.path(),
+                        { QStringLiteral("-mm=PPMd"), QStringLiteral("-mx=9") }));
+    FtpTestServer::Options options;
+    options.root = served.path();
+    options.port = quint16(UPDATE_PORT);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+
+    UpdateSettings settings = UpdateSettings::builtIn(appDir);
+    settings.commandTimeoutMs = 300;
+    MainWindow window(settings);
+    window.show();
+    QLabel *label = labelOf(window);
+    const QString unpacking = QStringLiteral("解包中..");
+    int ticks = 0;
+    qint64 longestGap = 0;
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] {
+        if (label->text() != unpacking)
+            return;
+        if (ticks++ > 0)
+            longestGap = qMax(longestGap, sinceTick.elapsed());
+        sinceTick.start();
+        label->repaint();
+    });
+    ticker.start(50);
+
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), unpacking, 60000);
+    window.close();
+    QVERIFY(window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 240000);
+
+    QVERIFY2(ticks * 50 > 3 * settings.commandTimeoutMs,
+             "the archive unpacks too fast to outlast the bound of a command");
+    QVERIFY2(longestGap < 2000, QByteArray::number(longestGap));
+    QCOMPARE(label->text(), QStringLiteral("启动程序..."));
+    const QJsonObject state = waitForProduct(appDir, QStringLiteral("3.0"));
+    QVERIFY2(!state.isEmpty(), "the new product did not start");
+    const QJsonObject seen = state.value(QStringLiteral("files")).toObject();
+    const QMap<QString, QByteArray> expected = filesBelow(archiveSource.path());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        const QByteArray digest =
+            QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex();
+        QCOMPARE(seen.value(it.key()).toObject().value(QStringLiteral("sha256")).toString(),
+                 QString::fromLatin1(digest));
+    }
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,4 +1,5 @@
 #include "commandrunner.h"
+#include "shellcommand.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -35,6 +36,8 @@ private slots:
     void defaultBoundKillsShell();
     void nonAsciiCommandLine();
     void shellNotFound();
+    void shellCommand_data();
+    void shellCommand();
 
 private:
     bool readRecords(QByteArrayList *texts) const;
@@ -168,7 +171,7 @@ void tst_CommandRunner::finishBound()
 
     QElapsedTimer timer;
     timer.start();
-    runCommand(commandLine, bound);
+    runCommand(commandLine, QString(), bound);
     const qint64 elapsed = timer.elapsed();
 
     QVERIFY2(elapsed >= minElapsed && elapsed < maxElapsed, QByteArray::number(elapsed));
@@ -226,14 +229,62 @@ void tst_CommandRunner::shellNotFound()
     qputenv("PATH", QFile::encodeName(emptyFolder.path()));
     QElapsedTimer timer;
     timer.start();
-    runCommand(QStringLiteral("echo hello\n"), shortBound);
+    runCommand(QStringLiteral("echo hello\n"), QString(), shortBound);
     const qint64 elapsed = timer.elapsed();
+    ShellCommand command;
+    QSignalSpy finished(&command, &ShellCommand::finished);
+    command.start(QStringLiteral("echo hello\n"), QString());
+    QVERIFY(finished.wait(lateness));
     qputenv("PATH", path);
 
     QVERIFY2(elapsed < shortBound, QByteArray::number(elapsed));
+    QCOMPARE(finished.first().first().toBool(), false);
     QByteArrayList texts;
     QVERIFY(readRecords(&texts));
-    QCOMPARE(texts, QByteArrayList { QByteArray() });
+    QCOMPARE(texts.size(), 2);
+    for (const QByteArray &text : qAsConst(texts))
+        QVERIFY2(text.startsWith("the shell sh could not be started: "), text.constData());
+}
+
+void tst_CommandRunner::shellCommand_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("succeeds") << "echo done\n" << true << QByteArray("done\n");
+    QTest::newRow("last command fails") << "echo before; false\n"
+                                        << false << QByteArray("before\n");
+    QTest::newRow("exits with a status") << "exit 2\n" << false << QByteArray();
+    QTest::newRow("runs in the given folder") << "pwd -P\n" << true << QByteArray("<folder>\n");
+}
+
+// The same shell without blocking: the event loop goes on while it runs,
+// and its exit status comes back.
+void tst_CommandRunner::shellCommand()
+{
+    QFETCH(QString, commandLine);
+    QFETCH(bool, succeeded);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/升级 XXXXXX"));
+    QVERIFY(folder.isValid());
+    expected.replace("<folder>", QFile::encodeName(QDir(folder.path()).canonicalPath()));
+
+    ShellCommand command;
+    QSignalSpy finished(&command, &ShellCommand::finished);
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    command.start(QStringLiteral("sleep 0.3; ") + commandLine, folder.path());
+    QVERIFY(command.isRunning());
+    QVERIFY(finished.wait(10000));
+    QVERIFY(ticks > 5);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().first().toBool(), succeeded);
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts, QByteArrayList { expected });
 }
 
 QTEST_GUILESS_MAIN(tst_CommandRunner)

@@ -95,6 +95,24 @@ bool processAlive(qint64 pid)
     return close < 0 || stat.mid(close + 2, 1) != "Z";
 }
 
+QList<qint64> descendants(qint64 pid)
+{
+    QMultiMap<qint64, qint64> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 child = entry.toLongLong(&isPid);
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(entry));
+        const int close = stat.lastIndexOf(')');
+        if (isPid && close > 0)
+            children.insert(stat.mid(close + 2).split(' ').value(1).toLongLong(), child);
+    }
+    QList<qint64> found = children.values(pid);
+    for (int i = 0; i < found.size(); ++i)
+        found += children.values(found.at(i));
+    return found;
+}
+
 bool waitForProcessGone(qint64 pid, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -34,6 +34,8 @@ qint64 productPid(const QJsonObject &state);
 void stopProcess(QProcess &process);
 
 bool processAlive(qint64 pid);
+// The processes started by pid, and by those, and so on.
+QList<qint64> descendants(qint64 pid);
 bool waitForProcessGone(qint64 pid, int timeoutMs = 10000);
 // Ends every stand-in product that started from dir.
 void killProducts(const QString &dir);

@@ -88,7 +88,7 @@ bool InstalledUpdater::launch(const QProcessEnvironment &extra)
     for (const QString &key : keys)
         env.insert(key, extra.value(key));
     m_process.setProcessEnvironment(env);
-    m_process.setWorkingDirectory(m_dir);
+    m_process.setWorkingDirectory(m_workingDir.isEmpty() ? m_dir : m_workingDir);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(path(QStringLiteral("vlm-updater")), QStringList());
     if (!m_process.waitForStarted(30000))

@@ -34,12 +34,14 @@ public:
     Tree tree() const;
     static Tree hashes(const QMap<QString, QByteArray> &files);
 
-    // Starts the updater with the installation as its working directory and
-    // waits (bounded) for its window. Entries of extra replace inherited ones.
+    // Starts the updater and waits (bounded) for its window. Entries of extra
+    // replace inherited ones. The working directory is the installation
+    // unless setWorkingDirectory() named another.
     bool launch(const QProcessEnvironment &extra = QProcessEnvironment());
     bool press();
     // Both of the above: the first press of an update.
     bool launchAndPress(const QProcessEnvironment &extra = QProcessEnvironment());
+    void setWorkingDirectory(const QString &dir) { m_workingDir = dir; }
     // Closes the window the way the title bar's close button does.
     bool close();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
@@ -68,6 +70,7 @@ private:
     QProcess m_process;
     QString m_window;
     QString m_dir;
+    QString m_workingDir;
 };
 
 #endif // INSTALLEDUPDATER_H

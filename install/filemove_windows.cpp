@@ -1,0 +1,18 @@
+#include "filemove.h"
+
+#include <QDir>
+
+#include <windows.h>
+
+bool moveEntry(const QString &from, const QString &to, QString *errorString)
+{
+    // No MOVEFILE_COPY_ALLOWED and no MOVEFILE_REPLACE_EXISTING: a rename on
+    // one volume that refuses an existing target.
+    const QString source = QDir::toNativeSeparators(from);
+    const QString target = QDir::toNativeSeparators(to);
+    if (::MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),
+                      reinterpret_cast<const wchar_t *>(target.utf16()), 0))
+        return true;
+    *errorString = qt_error_string(int(::GetLastError()));
+    return false;
+}
