@@ -10,6 +10,7 @@ packages=(
     xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
     procps psmisc
     libx11-dev time
+    libsodium-dev minisign
 )
 
 missing=()
