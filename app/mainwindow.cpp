@@ -72,6 +72,10 @@ void MainWindow::Down()
 
 void MainWindow::DownloadProgress(int x, int id)
 {
+    if (fetchingSignature) {
+        signatureProgress(x, id);
+        return;
+    }
     const QString text = QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
     if (id == 0 && x >= 0 && x < 100) {
         showProgress(text);
@@ -90,7 +94,30 @@ void MainWindow::DownloadProgress(int x, int id)
         return;
     downloading = false;
     label->setText(QStringLiteral("解包中.."));
-    Unpack();
+    installing = true;
+    if (settings.publicKey.isEmpty()) {
+        Unpack();
+        return;
+    }
+    // The signature comes from the same server, after the archive; its
+    // progress is not shown.
+    fetchingSignature = true;
+    ftpClient->get(settings.signatureName(), settings.signaturePath());
+}
+
+void MainWindow::signatureProgress(int x, int id)
+{
+    if (x == 100 && id == 0) {
+        fetchingSignature = false;
+        Unpack();
+    } else if (x == -100) {
+        fetchingSignature = false;
+        writeLog(QLatin1String("the update was not installed: the signature ")
+                     + settings.signatureName() + QLatin1String(" could not be downloaded: ")
+                     + QString() /* FIXME-LEAD errorString */,
+                 0);
+        installFinished();
+    }
 }
 
 // A fast server reports a new percentage hundreds of times a second; the

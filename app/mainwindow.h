@@ -37,6 +37,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void signatureProgress(int x, int id);
     void installFinished();
     void showProgress(const QString &text);
     void showPendingProgress();
@@ -52,6 +53,8 @@ private:
     // From the end of the download until the product runs again: the window
     // neither starts another update nor closes meanwhile.
     bool installing = false;
+    // Set while the archive's signature is downloaded after the archive.
+    bool fetchingSignature = false;
     // A running transfer's percentage waits here while the label has just
     // been repainted; see showProgress().
     QString pendingProgress;

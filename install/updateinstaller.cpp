@@ -1,6 +1,7 @@
 #include "updateinstaller.h"
 
 #include "debuglog.h"
+#include "minisignverifier.h"
 #include "platform.h"
 #include "shellcommand.h"
 #include "stagedupdate.h"
@@ -26,26 +27,48 @@ void UpdateInstaller::start()
     if (m_running)
         return;
     m_running = true;
-    // Whatever an earlier attempt left in the staging folder must not mix
-    // with this archive's files.
-    inBackground(
-        [this] {
-            StagedUpdate update(m_settings);
-            m_stepSucceeded = update.recover() && update.removeLeftovers()
-                && QDir().mkpath(m_settings.stagingPath());
-            m_stepError = update.errorString();
-        },
-        &UpdateInstaller::unpack);
+    inBackground([this] { m_stepSucceeded = verify() && prepareStaging(); },
+                 &UpdateInstaller::unpack);
+}
+
+// Nothing of an archive is unpacked before its signature has been checked.
+bool UpdateInstaller::verify()
+{
+    if (m_settings.publicKey.isEmpty())
+        return true;
+    MinisignVerifier verifier(m_settings.publicKey);
+    if (!verifier.verify(m_settings.archivePath(), m_settings.signaturePath())) {
+        m_stepError =
+            m_settings.archiveName + QLatin1String(" is refused: ") + verifier.errorString();
+        return false;
+    }
+    m_trustedComment = verifier.trustedComment();
+    return true;
+}
+
+// Whatever an earlier attempt left in the staging folder must not mix with
+// this archive's files.
+bool UpdateInstaller::prepareStaging()
+{
+    StagedUpdate update(m_settings);
+    if (update.recover() && update.removeLeftovers() && QDir().mkpath(m_settings.stagingPath()))
+        return true;
+    m_stepError = QLatin1String("the staging folder could not be prepared")
+        + (update.errorString().isEmpty() ? QString() : QLatin1String(": ") + update.errorString());
+    return false;
 }
 
 void UpdateInstaller::unpack()
 {
     if (!m_stepSucceeded) {
-        end(false,
-            QLatin1String("the staging folder could not be prepared")
-                + (m_stepError.isEmpty() ? QString() : QLatin1String(": ") + m_stepError));
+        end(false, m_stepError);
         return;
     }
+    if (!m_settings.publicKey.isEmpty())
+        writeLog(m_settings.archiveName
+                     + QLatin1String(" is signed by the publisher; trusted comment: ")
+                     + m_trustedComment,
+                 0);
     if (!m_unpacker) {
         m_unpacker = new ShellCommand(this);
         connect(m_unpacker, &ShellCommand::finished, this, &UpdateInstaller::unpacked);

@@ -38,6 +38,8 @@ signals:
     void finished(bool installed);
 
 private:
+    bool verify();
+    bool prepareStaging();
     void unpack();
     void unpacked(bool succeeded);
     void applied();
@@ -51,6 +53,7 @@ private:
     bool m_running = false;
     bool m_stepSucceeded = false;
     QString m_stepError;
+    QString m_trustedComment;
 };
 
 #endif // UPDATEINSTALLER_H

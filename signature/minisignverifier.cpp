@@ -83,12 +83,12 @@ QString native(const QString &fileName)
 
 QString cannotRead(const QFile &file)
 {
-    return QStringLiteral("Cannot read %1: %2.").arg(native(file.fileName()), file.errorString());
+    return QStringLiteral("cannot read %1: %2").arg(native(file.fileName()), file.errorString());
 }
 
 QString noMatch(const QFile &file)
 {
-    return QStringLiteral("The signature does not match %1.").arg(native(file.fileName()));
+    return QStringLiteral("the signature does not match %1").arg(native(file.fileName()));
 }
 
 } // namespace
@@ -96,7 +96,7 @@ QString noMatch(const QFile &file)
 MinisignVerifier::MinisignVerifier(const QString &publicKey)
 {
     if (!sodiumReady()) {
-        error = QStringLiteral("The cryptography library could not be initialised.");
+        error = QStringLiteral("the cryptography library could not be initialised");
         return;
     }
     QStringList lines = publicKey.trimmed().split(QLatin1Char('\n'));
@@ -106,7 +106,7 @@ MinisignVerifier::MinisignVerifier(const QString &publicKey)
         ? decodeBase64(lines.first().trimmed().toLatin1(), AlgorithmSize + KeyIdSize + KeySize)
         : QByteArray();
     if (!bytes.startsWith(KeyAlgorithm)) {
-        error = QStringLiteral("The public key is invalid.");
+        error = QStringLiteral("the public key is invalid");
         return;
     }
     keyId = bytes.mid(AlgorithmSize, KeyIdSize);
@@ -122,21 +122,21 @@ bool MinisignVerifier::verify(const QString &fileName, const QString &signatureF
 {
     comment.clear();
     if (!isValid())
-        return fail(QStringLiteral("The public key is invalid."));
+        return fail(QStringLiteral("the public key is invalid"));
 
     QFile signatureFile(signatureFileName);
     if (!signatureFile.open(QIODevice::ReadOnly)) {
-        return fail(QStringLiteral("The signature file %1 is missing or unreadable: %2.")
+        return fail(QStringLiteral("the signature file %1 is missing or unreadable: %2")
                         .arg(native(signatureFileName), signatureFile.errorString()));
     }
     const QByteArray text = signatureFile.read(MaxSignatureFileSize + 1);
     if (signatureFile.error() != QFileDevice::NoError) {
-        return fail(QStringLiteral("The signature file %1 is unreadable: %2.")
+        return fail(QStringLiteral("the signature file %1 is unreadable: %2")
                         .arg(native(signatureFileName), signatureFile.errorString()));
     }
 
     const auto malformed = [&](const QString &why) {
-        return fail(QStringLiteral("The signature file %1 is malformed: %2.")
+        return fail(QStringLiteral("the signature file %1 is malformed: %2")
                         .arg(native(signatureFileName), why));
     };
     if (text.isEmpty())
@@ -160,12 +160,12 @@ bool MinisignVerifier::verify(const QString &fileName, const QString &signatureF
 
     const QByteArray algorithm = signature.left(AlgorithmSize);
     if (algorithm != HashedAlgorithm && algorithm != LegacyAlgorithm) {
-        return fail(QStringLiteral("The signature uses an unknown algorithm (bytes %1).")
+        return fail(QStringLiteral("the signature uses an unknown algorithm (bytes %1)")
                         .arg(QString::fromLatin1(algorithm.toHex())));
     }
     const QByteArray signatureKeyId = signature.mid(AlgorithmSize, KeyIdSize);
     if (signatureKeyId != keyId) {
-        return fail(QStringLiteral("The signature was made by the key %1, not by the key %2.")
+        return fail(QStringLiteral("the signature was made by the key %1, not by the key %2")
                         .arg(keyIdText(signatureKeyId), keyIdText(keyId)));
     }
 
@@ -181,7 +181,7 @@ bool MinisignVerifier::verify(const QString &fileName, const QString &signatureF
     if (crypto_sign_verify_detached(bytesOf(globalSignature), bytesOf(signedComment),
                                     quint64(signedComment.size()), bytesOf(key))
         != 0) {
-        return fail(QStringLiteral("The trusted comment of the signature was altered."));
+        return fail(QStringLiteral("the trusted comment of the signature was altered"));
     }
 
     error.clear();
@@ -238,7 +238,7 @@ bool MinisignVerifier::verifyLegacy(const QString &fileName, const QByteArray &s
     if (size > 0) {
         message = file.map(0, size);
         if (!message) {
-            return fail(QStringLiteral("Cannot map %1 into memory: %2.")
+            return fail(QStringLiteral("cannot map %1 into memory: %2")
                             .arg(native(fileName), file.errorString()));
         }
     }

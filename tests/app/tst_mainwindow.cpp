@@ -57,6 +57,8 @@ private slots:
     void failedDownloadThenRetry();
     void secondPressWhileDownloading();
     void windowAnswersDuringLongUnpack();
+    void signedUpdate_data();
+    void signedUpdate();
 
 private:
     bool serverBuiltIn() const;
@@ -359,6 +361,75 @@ void tst_MainWindow::windowAnswersDuringLongUnpack()
         QCOMPARE(seen.value(it.key()).toObject().value(QStringLiteral("sha256")).toString(),
                  QString::fromLatin1(digest));
     }
+}
+
+void tst_MainWindow::signedUpdate_data()
+{
+    QTest::addColumn<bool>("signatureServed");
+    QTest::addColumn<bool>("archiveTampered");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("sound") << true << false << QString();
+    QTest::newRow("tampered archive") << true << true << QStringLiteral("does not match");
+    QTest::newRow("no signature on the server")
+        << false << false << QStringLiteral("could not be downloaded");
+}
+
+// A build with the publisher's key fetches the signature after the archive
+// and installs only what it signed; otherwise the old product runs again.
+void tst_MainWindow::signedUpdate()
+{
+    QFETCH(bool, signatureServed);
+    QFETCH(bool, archiveTampered);
+    QFETCH(QString, reason);
+    if (!serverBuiltIn())
+        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+    QTemporaryDir keys;
+    QVERIFY(keys.isValid());
+    if (!makeSigningKey(keys.filePath(QStringLiteral("publisher"))))
+        QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
+    prepareUpdate(100 * 1024);
+    const QString archive = served.filePath(QStringLiteral("vlm_update.zip"));
+    const QString signature = archive + QStringLiteral(".minisig");
+    QFile::remove(signature);
+    if (signatureServed)
+        QVERIFY(signFile(keys.filePath(QStringLiteral("publisher")), archive,
+                         QStringLiteral("version 2.0")));
+    if (archiveTampered) {
+        QVERIFY(makeArchive(archive, archiveSource.path(), { QStringLiteral("-mx=0") }));
+    }
+    QVERIFY(writeProduct(appDir + QStringLiteral("/vlm.exe"), QStringLiteral("1.0")));
+    QVERIFY(startProduct(appDir));
+    const qint64 oldPid = productPid(waitForProduct(appDir, QStringLiteral("1.0")));
+    QVERIFY(oldPid > 0);
+    FtpTestServer::Options options;
+    options.root = served.path();
+    options.port = quint16(UPDATE_PORT);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+
+    UpdateSettings settings = UpdateSettings::builtIn(appDir);
+    settings.publicKey =
+        QString::fromLatin1(readFile(keys.filePath(QStringLiteral("publisher.pub"))));
+    MainWindow window(settings);
+    window.show();
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+
+    QVERIFY(waitForProcessGone(oldPid));
+    const QString log = QString::fromLocal8Bit(
+        readFile(appDir + QStringLiteral("/log/")
+                 + QDir(appDir + QStringLiteral("/log")).entryList(QDir::Files).value(0)));
+    if (reason.isEmpty()) {
+        QVERIFY(!waitForProduct(appDir, QStringLiteral("2.0")).isEmpty());
+        QVERIFY2(log.contains(QStringLiteral("trusted comment: version 2.0")), qPrintable(log));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(productPid(productState(appDir)) != oldPid, 30000);
+    QCOMPARE(productState(appDir).value(QStringLiteral("version")).toString(),
+             QStringLiteral("1.0"));
+    QVERIFY(!QFileInfo::exists(appDir + QStringLiteral("/data/payload.bin")));
+    QVERIFY2(log.contains(QStringLiteral("the update was not installed: ")) && log.contains(reason),
+             qPrintable(log));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -121,12 +121,14 @@ private slots:
     void diskFullWhileUnpacking();
     void crashWhileApplying_data();
     void crashWhileApplying();
+    void signedArchive_data();
+    void signedArchive();
 
 private:
     bool layOut(const QString &dir);
     bool packUpdate(const QStringList &extraFiles, Damage kind,
                     const QStringList &switches = QStringList());
-    bool runInstaller();
+    bool runInstaller(const QString &publicKey = QString());
     bool unpackOnly();
     QString lastLogRecord() const;
     void checkUntouched();
@@ -209,9 +211,11 @@ bool tst_StagedUpdate::packUpdate(const QStringList &extraFiles, Damage kind,
     return makeArchive(archive, root, switches) && damage(archive, kind);
 }
 
-bool tst_StagedUpdate::runInstaller()
+bool tst_StagedUpdate::runInstaller(const QString &publicKey)
 {
-    UpdateInstaller installer(settings());
+    UpdateSettings signedSettings = settings();
+    signedSettings.publicKey = publicKey;
+    UpdateInstaller installer(signedSettings);
     QSignalSpy finished(&installer, &UpdateInstaller::finished);
     installer.start();
     if (!finished.wait(120000))
@@ -232,6 +236,7 @@ void tst_StagedUpdate::checkUntouched()
 {
     Tree now = treeOf(home->path());
     now.remove(settings().archiveName);
+    now.remove(settings().signatureName());
     QCOMPARE(now.keys(), oldTree.keys());
     QVERIFY(now == oldTree);
     QCOMPARE(linksBelow(home->path()), QStringList());
@@ -389,6 +394,59 @@ void tst_StagedUpdate::crashWhileApplying()
     Tree now = treeOf(home->path());
     now.remove(settings().archiveName);
     QVERIFY(now == newTree);
+}
+
+void tst_StagedUpdate::signedArchive_data()
+{
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<bool>("alteredAfterSigning");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("signed by the publisher") << "publisher" << false << QString();
+    QTest::newRow("altered after signing")
+        << "publisher" << true << QStringLiteral("does not match");
+    QTest::newRow("signed by another key") << "other" << false << QStringLiteral("made by the key");
+    QTest::newRow("no signature") << QString() << false << QStringLiteral("missing");
+}
+
+// A build with a public key installs only what that key signed, and looks
+// at nothing else of an archive before the signature holds.
+void tst_StagedUpdate::signedArchive()
+{
+    QFETCH(QString, signer);
+    QFETCH(bool, alteredAfterSigning);
+    QFETCH(QString, reason);
+    QTemporaryDir keys;
+    QVERIFY(keys.isValid());
+    if (!makeSigningKey(keys.filePath(QStringLiteral("publisher")))
+        || !makeSigningKey(keys.filePath(QStringLiteral("other"))))
+        QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
+    const QString publicKey =
+        QString::fromLatin1(readFile(keys.filePath(QStringLiteral("publisher.pub"))));
+
+    QVERIFY(packUpdate(QStringList(), Damage::None));
+    const QString archive = settings().archivePath();
+    if (!signer.isEmpty())
+        QVERIFY(signFile(keys.filePath(signer), archive, QStringLiteral("version 2.0")));
+    if (alteredAfterSigning) {
+        QByteArray bytes = readFile(archive);
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+        QVERIFY(writeFile(archive, bytes));
+    }
+
+    const bool installed = runInstaller(publicKey);
+    const QString log = QString::fromLocal8Bit(
+        readFile(logDir + QLatin1Char('/') + QDir(logDir).entryList(QDir::Files).value(0)));
+    QVERIFY2(installed == reason.isEmpty(), qPrintable(log));
+    if (installed) {
+        QVERIFY2(log.contains(QStringLiteral("trusted comment: version 2.0")), qPrintable(log));
+        return;
+    }
+    checkUntouched();
+    QVERIFY2(lastLogRecord().contains(QStringLiteral("vlm_update.zip is refused: "))
+                 && lastLogRecord().contains(reason),
+             qPrintable(lastLogRecord()));
+    QVERIFY2(!log.contains(QStringLiteral("Extracting archive")), qPrintable(log));
 }
 
 QTEST_GUILESS_MAIN(tst_StagedUpdate)

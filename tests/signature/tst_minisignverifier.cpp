@@ -39,51 +39,27 @@ private slots:
     void largeFile();
 
 private:
-    bool minisign(const QStringList &arguments);
     bool sign(const char *key, const QString &file, const QString &comment,
               const QString &signature, bool legacy = false);
     QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
 
     QTemporaryDir dir;
-    QString tool;
 };
-
-bool tst_MinisignVerifier::minisign(const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(tool, arguments);
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0)
-        return true;
-    qWarning() << "minisign" << arguments << "failed:" << process.readAll();
-    return false;
-}
 
 bool tst_MinisignVerifier::sign(const char *key, const QString &file, const QString &comment,
                                 const QString &signature, bool legacy)
 {
-    QStringList arguments { QStringLiteral("-S"), QStringLiteral("-s"), path(key) };
-    arguments << QStringLiteral("-m") << file << QStringLiteral("-x") << signature;
-    arguments << QStringLiteral("-t") << comment;
-    if (legacy)
-        arguments << QStringLiteral("-l");
-    return minisign(arguments);
+    return signFile(dir.filePath(QLatin1String(key)), file, comment, signature, legacy);
 }
 
 void tst_MinisignVerifier::initTestCase()
 {
-    tool = QStandardPaths::findExecutable(QStringLiteral("minisign"));
-    if (tool.isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty())
         QSKIP("minisign is not installed (Debian package minisign); it makes the signatures");
     QVERIFY(dir.isValid());
 
-    for (const char *key : { "a", "b" }) {
-        const QString name = QLatin1String(key);
-        QVERIFY(minisign({ QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"),
-                           dir.filePath(name + QLatin1String(".pub")), QStringLiteral("-s"),
-                           dir.filePath(name + QLatin1String(".key")) }));
-    }
+    for (const char *key : { "a", "b" })
+        QVERIFY(makeSigningKey(dir.filePath(QLatin1String(key))));
 
     const QByteArray archive = randomBytes(300 * 1024, 1);
     QByteArray flipped = archive;
@@ -93,11 +69,11 @@ void tst_MinisignVerifier::initTestCase()
     QVERIFY(writeFile(path("previous.zip"), randomBytes(300 * 1024, 2)));
 
     const QString version = QStringLiteral("version 2.0");
-    QVERIFY(sign("a.key", path("vlm_update.zip"), version, path("sound.minisig")));
-    QVERIFY(sign("a.key", path("vlm_update.zip"), version, path("legacy.minisig"), true));
-    QVERIFY(sign("b.key", path("vlm_update.zip"), version, path("otherkey.minisig")));
-    QVERIFY(sign("a.key", path("previous.zip"), QStringLiteral("version 1.0"),
-                 path("previous.minisig")));
+    QVERIFY(sign("a", path("vlm_update.zip"), version, path("sound.minisig")));
+    QVERIFY(sign("a", path("vlm_update.zip"), version, path("legacy.minisig"), true));
+    QVERIFY(sign("b", path("vlm_update.zip"), version, path("otherkey.minisig")));
+    QVERIFY(
+        sign("a", path("previous.zip"), QStringLiteral("version 1.0"), path("previous.minisig")));
 }
 
 void tst_MinisignVerifier::verify_data()
@@ -200,7 +176,7 @@ void tst_MinisignVerifier::largeFile()
     QFile file(path("large.zip"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.resize((qint64(1) << 30) + 4321));
     file.close();
-    QVERIFY(sign("a.key", file.fileName(), QStringLiteral("large"), path("large.minisig")));
+    QVERIFY(sign("a", file.fileName(), QStringLiteral("large"), path("large.minisig")));
 
     MinisignVerifier verifier(QString::fromLatin1(readFile(path("a.pub"))));
     const qint64 before = peakResidentKiB();

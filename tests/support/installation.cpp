@@ -150,6 +150,43 @@ bool makeArchive(const QString &archive, const QString &sourceDir, const QString
     return true;
 }
 
+bool minisign(const QStringList &arguments)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral("minisign"), arguments);
+    if (tool.waitForFinished(120000) && tool.exitStatus() == QProcess::NormalExit
+        && tool.exitCode() == 0)
+        return true;
+    qWarning("minisign %s failed: %s %s", qPrintable(arguments.join(QLatin1Char(' '))),
+             qPrintable(tool.errorString()), tool.readAll().constData());
+    return false;
+}
+
+bool makeSigningKey(const QString &keyPath)
+{
+    return minisign({ QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"),
+                      keyPath + QStringLiteral(".pub"), QStringLiteral("-s"),
+                      keyPath + QStringLiteral(".key") });
+}
+
+bool signFile(const QString &keyPath, const QString &file, const QString &trustedComment,
+              const QString &signature, bool legacy)
+{
+    QStringList arguments { QStringLiteral("-S"),
+                            QStringLiteral("-s"),
+                            keyPath + QStringLiteral(".key"),
+                            QStringLiteral("-m"),
+                            file,
+                            QStringLiteral("-t"),
+                            trustedComment };
+    if (!signature.isEmpty())
+        arguments << QStringLiteral("-x") << signature;
+    if (legacy)
+        arguments << QStringLiteral("-l");
+    return minisign(arguments);
+}
+
 QMap<QString, QByteArray> filesBelow(const QString &dir)
 {
     QMap<QString, QByteArray> files;

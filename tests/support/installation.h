@@ -45,6 +45,16 @@ void killProducts(const QString &dir);
 bool makeArchive(const QString &archive, const QString &sourceDir,
                  const QStringList &switches = QStringList());
 
+// The minisign tool (Debian package minisign), for signed updates. Each
+// returns false, with what the tool printed as a warning, when it fails.
+bool minisign(const QStringList &arguments);
+// A key pair without a password: keyPath + ".pub" and keyPath + ".key".
+bool makeSigningKey(const QString &keyPath);
+// Signs file with keyPath + ".key" into signature (file + ".minisig" when
+// empty); legacy selects the tool's older signature kind.
+bool signFile(const QString &keyPath, const QString &file, const QString &trustedComment,
+              const QString &signature = QString(), bool legacy = false);
+
 // Relative path -> bytes of every file below dir.
 QMap<QString, QByteArray> filesBelow(const QString &dir);
 
