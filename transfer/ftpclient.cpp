@@ -1,25 +1,15 @@
 #include "ftpclient.h"
 
+#include "ftpsizequery.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
-#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
-
-#include <atomic>
-#include <climits>
-
-#ifndef QT_NO_SSL
-#include <QSslConfiguration>
-#endif
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -28,10 +18,9 @@ namespace {
 // takes each write without stalling.
 constexpr qint64 CopyChunkSize = 256 * 1024;
 
-// Qt's FTP code waits forever when a server vanishes in the middle of a
-// transfer or a connection never completes; a transfer that makes no
-// progress for this long is given up as failed.
-constexpr int StallTimeoutMs = 30000;
+// The rate is sampled this often per window, so the window slides in steps
+// of a quarter.
+constexpr int RateSamplesPerWindow = 4;
 
 // Qt 5.15 renamed the reply's error signal; the old name is deprecated there.
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
@@ -40,34 +29,21 @@ constexpr int StallTimeoutMs = 30000;
 #define REPLY_ERROR_SIGNAL SIGNAL(error(QNetworkReply::NetworkError))
 #endif
 
-// Qt moves a transfer through buffers as large as what the socket holds at
-// the moment: some hundred KiB while the client keeps up, several MiB once
-// it falls behind and the kernel's receive window has grown. glibc hands
-// blocks that large back to the kernel when they are freed and faults every
-// new one in afresh, which slows the client further: a download then takes
-// about a page fault per 4 KiB and twice its time or more. Blocks up to the
-// largest size glibc allows here stay in the heap for reuse instead.
-void keepBuffersForReuse()
+QString seconds(int ms)
 {
-#ifdef __GLIBC__
-    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024 * int(sizeof(long)));
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-#endif
+    return QString::number(ms / 1000.0);
 }
 
-// Qt sets up its TLS support before it sends any request, FTP included: it
-// loads OpenSSL and looks through the certificate store, some milliseconds
-// that would otherwise pass between the user's press and the first byte on
-// the wire. A worker does it while the window waits for the press; a request
-// made before it is done waits for it inside Qt.
-void prepareTlsInBackground()
+// Qt's texts name the URL, password included; the log they end up in must
+// not hold it.
+QString withoutPassword(QString text, const QUrl &url)
 {
-#ifndef QT_NO_SSL
-    static std::atomic<bool> started { false };
-    if (started.exchange(true))
-        return;
-    QThreadPool::globalInstance()->start([] { QSslConfiguration::defaultConfiguration(); });
-#endif
+    if (url.password().isEmpty())
+        return text;
+    for (const auto format : { QUrl::PrettyDecoded, QUrl::FullyEncoded, QUrl::FullyDecoded })
+        text.replace(QLatin1Char(':') + url.password(format) + QLatin1Char('@'),
+                     QStringLiteral(":***@"));
+    return text;
 }
 
 } // namespace
@@ -77,18 +53,17 @@ FtpCLient::FtpCLient()
     , manager(new QNetworkAccessManager)
     , url(new QUrl)
     , stallTimer(new QTimer(this))
+    , rateTimer(new QTimer(this))
 {
-    keepBuffersForReuse();
-    // Once the event loop runs: the window is up by then, and the worker
-    // does not compete with its start.
-    QTimer::singleShot(0, this, &prepareTlsInBackground);
     url->setScheme(QStringLiteral("ftp"));
+    // Qt's FTP code waits forever when a server vanishes in the middle of a
+    // transfer or a connection never completes.
     stallTimer->setSingleShot(true);
-    stallTimer->setInterval(StallTimeoutMs);
     connect(stallTimer, &QTimer::timeout, this, [this] {
-        if (currentReply)
-            currentReply->abort();
+        failTransfer(QStringLiteral("no data moved for %1 s").arg(seconds(bounds.stallMs)));
     });
+    // A server that sends a byte now and then never trips the stall bound.
+    connect(rateTimer, &QTimer::timeout, this, &FtpCLient::checkRate);
     connect(manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(finished(QNetworkReply *)));
 }
 
@@ -114,10 +89,19 @@ void FtpCLient::setUserInfo(const QString &userName, const QString &password)
     url->setPassword(password, QUrl::DecodedMode);
 }
 
+void FtpCLient::setLimits(const Limits &limits)
+{
+    bounds = limits;
+}
+
 void FtpCLient::get(const QString &remotePath, const QString &localFileName)
 {
     abandonCurrentReply();
     uploading = false;
+    failing = false;
+    failure.clear();
+    transferred = 0;
+    expected = -1;
 
     const QDir imageDir(QStringLiteral("./image"));
     if (!imageDir.exists())
@@ -129,38 +113,41 @@ void FtpCLient::get(const QString &remotePath, const QString &localFileName)
     file = new QFile(info.filePath());
     // Emptied now; it receives the archive only once the whole transfer has
     // succeeded.
-    if (!file->open(QIODevice::WriteOnly) || !openStaging()) {
-        file->close();
-        reportLocalFailure();
+    if (!file->open(QIODevice::WriteOnly)) {
+        reportLocalFailure(localFileError(file));
         return;
     }
-    received = 0;
-    writeFailed = false;
+    if (!openStaging()) {
+        const QString reason = localFileError(staging);
+        discardDownload();
+        reportLocalFailure(reason);
+        return;
+    }
 
     url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
     currentReply = manager->get(QNetworkRequest(*url));
     connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, &FtpCLient::learnSize);
     connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
             SLOT(downloadProgress(qint64, qint64)));
-    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
-    stallTimer->start();
+    watchReply();
 }
 
 void FtpCLient::put(const QString &localFileName, const QString &remotePath)
 {
     abandonCurrentReply();
     uploading = true;
+    failing = false;
+    failure.clear();
+    transferred = 0;
 
     // An unreadable file must not go out as an empty body: that would wipe
     // the file on the server.
     QFile source(localFileName);
-    if (!source.open(QIODevice::ReadOnly)) {
-        reportLocalFailure();
-        return;
-    }
-    const QByteArray data = source.readAll();
-    if (source.error() != QFileDevice::NoError) {
-        reportLocalFailure();
+    const QByteArray data = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
+    if (!source.isOpen() || source.error() != QFileDevice::NoError) {
+        reportLocalFailure(QStringLiteral("cannot read %1: %2")
+                               .arg(QDir::toNativeSeparators(localFileName), source.errorString()));
         return;
     }
 
@@ -168,8 +155,7 @@ void FtpCLient::put(const QString &localFileName, const QString &remotePath)
     currentReply = manager->put(QNetworkRequest(*url), data);
     connect(currentReply, SIGNAL(uploadProgress(qint64, qint64)), this,
             SLOT(uploadProgress(qint64, qint64)));
-    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
-    stallTimer->start();
+    watchReply();
 }
 
 void FtpCLient::finished(QNetworkReply *reply)
@@ -179,23 +165,31 @@ void FtpCLient::finished(QNetworkReply *reply)
     // that transfer's file.
     if (reply != currentReply)
         return;
+    const bool ok = reply->error() == QNetworkReply::NoError;
+    if (ok && !uploading) {
+        storeArrivedData();
+        if (!failing && expected < 0)
+            learnSize();
+    }
     currentReply = nullptr;
     stallTimer->stop();
+    rateTimer->stop();
 
-    if (reply->error() != QNetworkReply::NoError) {
+    if (!ok) {
+        // errorCode() has reported it.
         if (!uploading)
             discardDownload();
         return;
     }
     if (uploading) {
-        emit process(100, 1);
+        emit process(failing ? -100 : 100, 1);
         return;
     }
-    if (!saveBody(reply)) {
-        emit process(-100, 1);
+    if (!failing && expected < 0 && sizeQuery && !sizeQuery->isFinished()) {
+        awaitingSize = true;
         return;
     }
-    emit process(100, 0);
+    concludeDownload();
 }
 
 void FtpCLient::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -205,12 +199,20 @@ void FtpCLient::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void FtpCLient::uploadProgress(qint64 bytesSent, qint64 bytesTotal)
 {
+    if (sender() == currentReply)
+        transferred = bytesSent;
     reportProgress(bytesSent, bytesTotal, 1);
 }
 
 void FtpCLient::errorCode(QNetworkReply::NetworkError code)
 {
-    Q_UNUSED(code);
+    // The client's own reason, when it gave the transfer up itself, says
+    // more than Qt's "Operation canceled".
+    if (failure.isEmpty()) {
+        const auto *reply = qobject_cast<const QNetworkReply *>(sender());
+        failure = reply ? withoutPassword(reply->errorString(), *url).simplified()
+                        : QStringLiteral("network error %1").arg(int(code));
+    }
     emit process(-100, 1);
 }
 
@@ -232,33 +234,49 @@ void FtpCLient::reportProgress(qint64 done, qint64 total, int id)
     // Qt repeats a last report as the reply finishes, with the byte count as
     // the total when the size was unknown; the outcome is finished()'s alone.
     const auto *reply = qobject_cast<const QNetworkReply *>(sender());
-    if (reply && reply->isFinished())
+    if ((reply && reply->isFinished()) || failing)
         return;
-    stallTimer->start();
+    if (stallTimer->isActive())
+        stallTimer->start();
     // Unknown (-1) or empty (0) totals give no meaningful share: Qt reports
-    // (0, 0) on failures too, and 0 of 0 must never pass for anything.
-    if (total <= 0)
+    // (0, 0) on failures too, and 0 of 0 must never pass for anything. More
+    // than the total is no progress either: such a download is being failed.
+    if (total <= 0 || done < 0 || done > total)
         return;
-    const double percent = double(done) / double(total) * 100.0;
-    if (!(percent > double(INT_MIN) - 1.0 && percent < double(INT_MAX) + 1.0))
-        return;
-    int x = int(percent);
+    int x = int(double(done) / double(total) * 100.0);
     // 100 belongs to completion, which only finished() reports.
     if (x == 100)
         x = 99;
     emit process(x, id);
 }
 
+void FtpCLient::watchReply()
+{
+    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
+    if (bounds.stallMs > 0)
+        stallTimer->start(bounds.stallMs);
+    rateSamples = { 0 };
+    if (bounds.rateWindowMs > 0 && bounds.minBytesPerSecond > 0)
+        rateTimer->start(qMax(1, bounds.rateWindowMs / RateSamplesPerWindow));
+}
+
 void FtpCLient::abandonCurrentReply()
 {
+    stallTimer->stop();
+    rateTimer->stop();
+    if (sizeQuery) {
+        sizeQuery->disconnect(this);
+        sizeQuery->deleteLater();
+        sizeQuery = nullptr;
+    }
+    if ((currentReply || awaitingSize) && !uploading)
+        discardDownload();
+    awaitingSize = false;
     if (!currentReply)
         return;
     QNetworkReply *reply = currentReply;
     currentReply = nullptr;
-    stallTimer->stop();
     reply->disconnect(this);
-    if (!uploading)
-        discardDownload();
     if (!reply->isRunning())
         return;
     reply->abort();
@@ -267,11 +285,69 @@ void FtpCLient::abandonCurrentReply()
     manager->clearConnectionCache();
 }
 
-void FtpCLient::reportLocalFailure()
+void FtpCLient::reportLocalFailure(const QString &reason)
 {
+    failure = reason;
     // Reported from the event loop, like every other outcome of a transfer.
     QMetaObject::invokeMethod(
         this, [this] { emit process(-100, 1); }, Qt::QueuedConnection);
+}
+
+void FtpCLient::failTransfer(const QString &reason)
+{
+    if (failing || !currentReply)
+        return;
+    failing = true;
+    failure = reason;
+    stallTimer->stop();
+    rateTimer->stop();
+    // Not from inside the reply's own signal; its error then reports the
+    // failure.
+    QMetaObject::invokeMethod(currentReply, &QNetworkReply::abort, Qt::QueuedConnection);
+}
+
+void FtpCLient::checkRate()
+{
+    rateSamples.append(transferred);
+    if (rateSamples.size() <= RateSamplesPerWindow)
+        return;
+    const qint64 moved = rateSamples.last() - rateSamples.takeFirst();
+    if (moved * 1000 >= bounds.minBytesPerSecond * bounds.rateWindowMs)
+        return;
+    failTransfer(QStringLiteral("slower than %1 bytes/s: %2 bytes in the last %3 s")
+                     .arg(bounds.minBytesPerSecond)
+                     .arg(moved)
+                     .arg(seconds(bounds.rateWindowMs)));
+}
+
+void FtpCLient::learnSize()
+{
+    // Qt asks SIZE before the transfer only when the server's HELP lists it;
+    // otherwise the client asks on a connection of its own, while the data
+    // flows.
+    const QVariant announced = currentReply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid()) {
+        expected = announced.toLongLong();
+        return;
+    }
+    if (sizeQuery)
+        return;
+    sizeQuery = new FtpSizeQuery(this);
+    connect(sizeQuery, &FtpSizeQuery::finished, this, &FtpCLient::sizeQueryFinished);
+    sizeQuery->start(*url, bounds.stallMs > 0 ? bounds.stallMs : Limits().stallMs);
+}
+
+void FtpCLient::sizeQueryFinished()
+{
+    if (expected < 0)
+        expected = sizeQuery->size();
+    if (awaitingSize) {
+        concludeDownload();
+        return;
+    }
+    if (expected >= 0 && transferred > expected)
+        failTransfer(
+            QStringLiteral("the server sent more than the %1 bytes it announced").arg(expected));
 }
 
 bool FtpCLient::openStaging()
@@ -297,55 +373,82 @@ void FtpCLient::storeArrivedData()
         return;
     while (reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(CopyChunkSize);
-        if (chunk.isEmpty() || writeFailed)
+        if (chunk.isEmpty() || failing)
             continue;
-        if (sink()->write(chunk) != chunk.size()) {
-            // A full disk: the transfer is given up and its error reports it.
-            writeFailed = true;
-            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        // A server that never stops sending must not fill the disk.
+        if (expected >= 0 && transferred + chunk.size() > expected) {
+            failTransfer(QStringLiteral("the server sent more than the %1 bytes it announced")
+                             .arg(expected));
             continue;
         }
-        received += chunk.size();
+        if (sink()->write(chunk) != chunk.size()) {
+            failTransfer(localFileError(sink()));
+            continue;
+        }
+        transferred += chunk.size();
     }
 }
 
-bool FtpCLient::saveBody(QNetworkReply *reply)
+void FtpCLient::concludeDownload()
 {
-    storeArrivedData();
-    // A server that vanishes mid-transfer looks to Qt like the end of the
-    // file; the size the server announced tells the two apart.
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    bool ok = !writeFailed && (!announced.isValid() || announced.toLongLong() == received);
-    if (staging) {
-        ok = ok && commitStaging();
-    } else {
-        ok = file->flush() && ok;
-        file->close();
-        ok = ok && file->error() == QFileDevice::NoError;
+    awaitingSize = false;
+    if (sizeQuery) {
+        sizeQuery->deleteLater(); // it may be the sender
+        sizeQuery = nullptr;
     }
-    if (!ok)
+    QString reason = failing ? failure : checkReceived();
+    if (reason.isEmpty() && staging) {
+        reason = commitStaging();
+    } else if (reason.isEmpty()) {
+        const bool flushed = file->flush();
+        file->close();
+        if (!flushed || file->error() != QFileDevice::NoError)
+            reason = localFileError(file);
+    }
+    if (!reason.isEmpty()) {
+        failure = reason;
         discardDownload();
+        emit process(-100, 1);
+        return;
+    }
     delete staging;
     staging = nullptr;
-    return ok;
+    emit process(100, 0);
 }
 
-bool FtpCLient::commitStaging()
+QString FtpCLient::checkReceived() const
 {
-    // Not QSaveFile: its commit forces the whole archive out to the disk,
-    // which costs a tenth of a second per 200 MB and buys nothing here. The
-    // archive is unpacked at once, and a copy lost to a power cut is simply
-    // downloaded again.
+    // Qt's FTP code can end a reply without error although it never asked
+    // for the file (a server that refuses HELP), and a server that closes
+    // the data connection early looks to it like the end of the file.
+    if (expected < 0 && transferred == 0)
+        return QStringLiteral("nothing arrived and the server does not tell the file's size: "
+                              "the file was never retrieved");
+    if (expected < 0 || transferred == expected)
+        return QString();
+    if (transferred == 0)
+        return QStringLiteral("none of the %1 bytes the server announced arrived: "
+                              "the file was never retrieved")
+            .arg(expected);
+    return QStringLiteral("the transfer ended after %1 of the %2 bytes the server announced")
+        .arg(transferred)
+        .arg(expected);
+}
+
+QString FtpCLient::commitStaging()
+{
+    // Not QSaveFile: its commit forces the archive out to the disk, which
+    // buys nothing here; a copy lost to a power cut is downloaded again.
     if (!staging->flush() || staging->error() != QFileDevice::NoError)
-        return false;
+        return localFileError(staging);
     const QString target = file->fileName();
     // The rename never replaces an existing file.
     if (QFileInfo::exists(target) && !QFile::remove(target))
-        return false;
+        return localFileError(file);
     if (!staging->rename(target))
-        return false;
+        return localFileError(staging);
     staging->setAutoRemove(false);
-    return true;
+    return QString();
 }
 
 void FtpCLient::discardDownload()
@@ -362,4 +465,10 @@ void FtpCLient::discardDownload()
         QFile::resize(file->fileName(), 0);
     else if (!info.exists() && file->open(QIODevice::WriteOnly))
         file->close(); // a failed commit had removed it already
+}
+
+QString FtpCLient::localFileError(const QFileDevice *device) const
+{
+    return QStringLiteral("cannot write %1: %2")
+        .arg(QDir::toNativeSeparators(file->fileName()), device->errorString());
 }

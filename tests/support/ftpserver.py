@@ -4,7 +4,10 @@
 It serves one folder to one account and can misbehave on purpose: send slowly,
 hide file sizes, drop the whole session in the middle of a transfer, stall
 in the middle of one with every connection left open, or hold it there until
-the test sends SIGUSR1.
+the test sends SIGUSR1. It can also act like odd servers seen in the wild: no
+HELP, a HELP that lists nothing, a transfer cut short but reported complete,
+more data than SIZE announced, a drip of single bytes, or a passive reply that
+names another address.
 When it listens it prints "PORT <n>" on a line of its own and flushes. After
 that it prints one "EVENT <name>" line for each of these moments, so that a
 test can wait for them: login-failed, sent, incomplete, disconnect, held.
@@ -40,6 +43,19 @@ def parse_args():
                         help="stop sending after this many bytes, connections kept open")
     parser.add_argument("--hold-after", type=int, default=-1,
                         help="pause every transfer after this many bytes until SIGUSR1 arrives")
+    parser.add_argument("--no-help", action="store_true",
+                        help="refuse HELP, as servers that do not implement it do")
+    parser.add_argument("--bare-help", action="store_true",
+                        help="answer HELP with a bare 214 that lists no command")
+    parser.add_argument("--cut-after", type=int, default=-1,
+                        help="close the data connection after this many bytes and answer "
+                             "226, as if the file were complete")
+    parser.add_argument("--overrun", action="store_true",
+                        help="after a file's last byte, go on sending zeros for ever")
+    parser.add_argument("--drip", type=float, default=0,
+                        help="send one byte per this many seconds")
+    parser.add_argument("--passive-address", default="",
+                        help="name this address in passive replies instead of our own")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
@@ -77,6 +93,40 @@ def sending_at_most(base, limit, on_limit):
                 self.add_channel(events=self.ioloop.WRITE)
 
     return Limited
+
+
+def overrunning(base):
+    """A data handler that, once a file is sent, goes on sending zeros."""
+    class Overrunning(base):
+        def push_with_producer(self, producer):
+            class Endless:
+                def more(self):
+                    return producer.more() or bytes(65536)
+            super().push_with_producer(Endless() if self.file_obj else producer)
+
+    return Overrunning
+
+
+def dripping(base, interval):
+    """A data handler that sends one byte, then sleeps for interval seconds."""
+    class Dripping(base):
+        pause = None
+
+        def send(self, data):
+            sent = super().send(data[:1])
+            if sent:
+                self.del_channel()
+                self.pause = self.ioloop.call_later(
+                    interval, lambda: self.add_channel(events=self.ioloop.WRITE),
+                    _errback=self.handle_error)
+            return sent
+
+        def close(self):
+            if self.pause is not None and not self.pause.cancelled:
+                self.pause.cancel()
+            super().close()
+
+    return Dripping
 
 
 # Transfers paused by --hold-after, and whether SIGUSR1 has come. The signal
@@ -118,12 +168,21 @@ def make_handler(args):
     Handler.passive_ports = None
     Handler.permit_foreign_addresses = False
 
+    refused = set()
     if args.no_size:
-        Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "SIZE"}
+        refused.add("SIZE")
+    if args.no_help:
+        refused.add("HELP")
+    Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in refused}
+    if args.bare_help:
+        Handler.ftp_HELP = lambda self, line="": self.respond("214 Help OK.")
+    if args.passive_address:
+        Handler.masquerade_address = args.passive_address
 
     dtp = DTPHandler
     if args.throttle > 0 or args.drop_after >= 0 or args.drop_data_after >= 0 \
-            or args.stall_after >= 0 or args.hold_after >= 0:
+            or args.stall_after >= 0 or args.hold_after >= 0 or args.cut_after >= 0 \
+            or args.overrun or args.drip > 0:
         # sendfile() would bypass the data handler's send().
         Handler.use_sendfile = False
     if args.throttle > 0:
@@ -145,6 +204,19 @@ def make_handler(args):
             handler._resp = ("426 Connection closed; transfer aborted.", logging.debug)
             handler.close()
         dtp = sending_at_most(dtp, args.drop_data_after, break_transfer)
+
+    if args.cut_after >= 0:
+        def cut(handler):
+            handler.transfer_finished = True
+            handler._resp = ("226 Transfer complete.", logging.debug)
+            handler.close()
+        dtp = sending_at_most(dtp, args.cut_after, cut)
+
+    if args.overrun:
+        dtp = overrunning(dtp)
+
+    if args.drip > 0:
+        dtp = dripping(dtp, args.drip)
 
     if args.stall_after >= 0:
         def stall(handler):

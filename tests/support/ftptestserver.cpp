@@ -42,6 +42,18 @@ bool FtpTestServer::start(const Options &options)
         args << QStringLiteral("--stall-after") << QString::number(options.stallAfter);
     if (options.holdAfter >= 0)
         args << QStringLiteral("--hold-after") << QString::number(options.holdAfter);
+    if (options.noHelp)
+        args << QStringLiteral("--no-help");
+    if (options.bareHelp)
+        args << QStringLiteral("--bare-help");
+    if (options.cutAfter >= 0)
+        args << QStringLiteral("--cut-after") << QString::number(options.cutAfter);
+    if (options.overrun)
+        args << QStringLiteral("--overrun");
+    if (options.dripIntervalMs > 0)
+        args << QStringLiteral("--drip") << QString::number(options.dripIntervalMs / 1000.0);
+    if (!options.passiveAddress.isEmpty())
+        args << QStringLiteral("--passive-address") << options.passiveAddress;
 
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);

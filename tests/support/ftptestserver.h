@@ -19,6 +19,12 @@ public:
         qint64 dropDataAfter = -1; // close the data connection only, answer 426
         qint64 stallAfter = -1; // stop sending after this many bytes, keep the session
         qint64 holdAfter = -1; // pause each transfer after this many bytes until release()
+        bool noHelp = false; // refuse HELP
+        bool bareHelp = false; // answer HELP without listing any command
+        qint64 cutAfter = -1; // close the data connection after this many bytes, answer 226
+        bool overrun = false; // go on sending zeros after a file's last byte
+        int dripIntervalMs = 0; // send one byte per interval, 0 for no drip
+        QString passiveAddress; // named in passive replies instead of the server's own
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };

@@ -71,6 +71,8 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(FtpTestServer::Options)
+
 class tst_FtpClient : public QObject
 {
     Q_OBJECT
@@ -86,6 +88,8 @@ private slots:
     void upload();
     void failedDownload_data();
     void failedDownload();
+    void oddServer_data();
+    void oddServer();
     void unwritableLocalFile_data();
     void unwritableLocalFile();
     void unreadableUpload();
@@ -102,6 +106,7 @@ private slots:
 private:
     bool startServer(FtpTestServer::Options options = {});
     FtpCLient *newClient(const QString &password = QStringLiteral("qz482"));
+    void setShortLimits(qint64 minBytesPerSecond = 0);
 
     QTemporaryDir served;
     QTemporaryDir local;
@@ -145,6 +150,16 @@ FtpCLient *tst_FtpClient::newClient(const QString &password)
     client->setHostPort(QStringLiteral("127.0.0.1"), server.port());
     client->setUserInfo(QStringLiteral("velmorapro"), password);
     return client.data();
+}
+
+// Bounds short enough that a test need not wait for the real ones.
+void tst_FtpClient::setShortLimits(qint64 minBytesPerSecond)
+{
+    FtpCLient::Limits limits;
+    limits.stallMs = 5000;
+    limits.rateWindowMs = 500;
+    limits.minBytesPerSecond = minBytesPerSecond;
+    client->setLimits(limits);
 }
 
 void tst_FtpClient::metaObject()
@@ -231,15 +246,17 @@ void tst_FtpClient::upload()
 void tst_FtpClient::failedDownload_data()
 {
     QTest::addColumn<QString>("failure");
-    QTest::newRow("connection refused") << "refused";
-    QTest::newRow("login refused") << "login";
-    QTest::newRow("file missing") << "missing";
-    QTest::newRow("dropped mid-transfer") << "dropped";
+    QTest::addColumn<QString>("reason"); // part of errorString()
+    QTest::newRow("connection refused") << "refused" << QStringLiteral("Connection refused");
+    QTest::newRow("login refused") << "login" << QStringLiteral("Logging in to 127.0.0.1 failed");
+    QTest::newRow("file missing") << "missing" << QStringLiteral("absent.zip");
+    QTest::newRow("dropped mid-transfer") << "dropped" << QStringLiteral("no data moved for 5 s");
 }
 
 void tst_FtpClient::failedDownload()
 {
     QFETCH(QString, failure);
+    QFETCH(QString, reason);
     const QByteArray content = Installation::randomBytes(4 * 1024 * 1024, 1);
     QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
     FtpTestServer::Options options;
@@ -255,7 +272,7 @@ void tst_FtpClient::failedDownload()
     } else if (failure == QLatin1String("login")) {
         password = QStringLiteral("wrong");
     } else if (failure == QLatin1String("missing")) {
-        remote = QStringLiteral("absent.zip");
+        remote = QStringLiteral("/absent.zip"); // a whole URL, which Qt's text names
     }
 
     const QString target = local.filePath(QStringLiteral("archive.zip"));
@@ -263,6 +280,7 @@ void tst_FtpClient::failedDownload()
     client.reset(new FtpCLient);
     client->setHostPort(QStringLiteral("127.0.0.1"), port);
     client->setUserInfo(QStringLiteral("velmorapro"), password);
+    setShortLimits();
     Recorder recorder(client.data());
     client->get(remote, target);
     QVERIFY(recorder.waitForEnd());
@@ -275,18 +293,122 @@ void tst_FtpClient::failedDownload()
     QVERIFY(QFileInfo::exists(target));
     QCOMPARE(QFileInfo(target).size(), 0);
     QCOMPARE(stagedLeftovers(target), QStringList());
+    QVERIFY2(client->errorString().contains(reason), qPrintable(client->errorString()));
+    QVERIFY(!client->errorString().contains(password));
+}
+
+void tst_FtpClient::oddServer_data()
+{
+    QTest::addColumn<FtpTestServer::Options>("options");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("minBytesPerSecond");
+    QTest::addColumn<bool>("progress"); // percentages may come before the end
+    QTest::addColumn<QString>("reason"); // part of errorString(); empty: success
+
+    const QString archive = QStringLiteral("archive.zip");
+    FtpTestServer::Options noHelp;
+    noHelp.noHelp = true;
+    QTest::newRow("no HELP") << noHelp << archive << qint64(300000) << qint64(0) << false
+                             << "none of the 300000 bytes";
+    QTest::newRow("no HELP, file missing")
+        << noHelp << "absent.zip" << qint64(300000) << qint64(0) << false << "never retrieved";
+
+    FtpTestServer::Options bareHelp;
+    bareHelp.bareHelp = true;
+    QTest::newRow("HELP without SIZE")
+        << bareHelp << archive << qint64(300000) << qint64(0) << false << QString();
+    FtpTestServer::Options cut = bareHelp;
+    cut.cutAfter = 100000;
+    QTest::newRow("HELP without SIZE, cut short") << cut << archive << qint64(300000) << qint64(0)
+                                                  << false << "after 100000 of the 300000 bytes";
+
+    FtpTestServer::Options overrun;
+    overrun.overrun = true;
+    QTest::newRow("more data than SIZE") << overrun << archive << qint64(300000) << qint64(0)
+                                         << true << "more than the 300000 bytes";
+    overrun.bareHelp = true;
+    QTest::newRow("HELP without SIZE, more data")
+        << overrun << archive << qint64(300000) << qint64(0) << false
+        << "more than the 300000 bytes";
+
+    // The same drip, 50 bytes/s, passes one rate bound and fails another.
+    FtpTestServer::Options drip;
+    drip.dripIntervalMs = 20;
+    QTest::newRow("drip above the rate bound")
+        << drip << archive << qint64(60) << qint64(10) << true << QString();
+    QTest::newRow("drip below the rate bound")
+        << drip << archive << qint64(300000) << qint64(1000) << true << "slower than 1000";
+
+    FtpTestServer::Options foreign;
+    foreign.passiveAddress = QStringLiteral("127.0.0.2");
+    QTest::newRow("passive reply naming 127.0.0.2")
+        << foreign << archive << qint64(300000) << qint64(0) << false << "Data Connection refused";
+}
+
+void tst_FtpClient::oddServer()
+{
+    QFETCH(FtpTestServer::Options, options);
+    QFETCH(QString, remote);
+    QFETCH(qint64, size);
+    QFETCH(qint64, minBytesPerSecond);
+    QFETCH(bool, progress);
+    QFETCH(QString, reason);
+    const QByteArray content = Installation::randomBytes(size, 1);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    QVERIFY(startServer(options));
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    QVERIFY(writeFile(target, "stale content"));
+    newClient();
+    setShortLimits(minBytesPerSecond);
+    Recorder recorder(client.data(), target);
+    if (options.noHelp) // what Qt does then is the case tested here
+        QTest::ignoreMessage(QtWarningMsg,
+                             "QNetworkAccessFtpBackend: HELP command failed, ignoring it");
+    client->get(remote, target);
+    QVERIFY(recorder.waitForEnd());
+
+    // Percentages of the download, never above 99, then one end.
+    const Pair end = reason.isEmpty() ? Pair(100, 0) : Pair(-100, 1);
+    QCOMPARE(recorder.pairs.last(), end);
+    if (!progress)
+        QCOMPARE(recorder.pairs, QList<Pair>({ end }));
+    int previous = 0;
+    for (int i = 0; i + 1 < recorder.pairs.size(); ++i) {
+        const Pair pair = recorder.pairs.at(i);
+        QCOMPARE(pair.second, 0);
+        QVERIFY2(pair.first >= previous && pair.first <= 99,
+                 qPrintable(QString::number(pair.first)));
+        previous = pair.first;
+    }
+    QCOMPARE(stagedLeftovers(target), QStringList());
+    if (reason.isEmpty()) {
+        QVERIFY(recorder.fileAtEnd == content);
+        QCOMPARE(client->errorString(), QString());
+        return;
+    }
+    QCOMPARE(QFileInfo(target).size(), 0);
+    QVERIFY2(client->errorString().contains(reason), qPrintable(client->errorString()));
+    // The client stopped reading: the server saw its transfer cut off.
+    if (options.overrun)
+        QVERIFY(server.waitForEvent("incomplete"));
 }
 
 void tst_FtpClient::unwritableLocalFile_data()
 {
     QTest::addColumn<QString>("target");
-    QTest::newRow("folder missing") << local.filePath(QStringLiteral("no/such/folder/archive.zip"));
-    QTest::newRow("disk full") << QStringLiteral("/dev/full");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("folder missing") << local.filePath(QStringLiteral("no/such/folder/archive.zip"))
+                                    << "No such file or directory";
+    // A device that fails every write, as a full disk does.
+    QTest::newRow("disk full") << QStringLiteral("/dev/full") << "No space left on device";
 }
 
 void tst_FtpClient::unwritableLocalFile()
 {
     QFETCH(QString, target);
+    QFETCH(QString, reason);
     if (target == QLatin1String("/dev/full") && !QFileInfo::exists(target))
         QSKIP("this system has no /dev/full");
     QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")),
@@ -301,6 +423,8 @@ void tst_FtpClient::unwritableLocalFile()
 
     QCOMPARE(recorder.count(Pair(-100, 1)), 1);
     QCOMPARE(recorder.count(Pair(100, 0)), 0);
+    QVERIFY2(client->errorString().contains(reason), qPrintable(client->errorString()));
+    QVERIFY(client->errorString().contains(target));
 }
 
 void tst_FtpClient::unreadableUpload()
@@ -347,7 +471,7 @@ void tst_FtpClient::percentage_data()
     QTest::newRow("2 of 3 truncates") << qint64(2) << qint64(3) << 66;
     QTest::newRow("3 of 3 is not completion") << qint64(3) << qint64(3) << 99;
     QTest::newRow("0 of 5") << qint64(0) << qint64(5) << 0;
-    QTest::newRow("3 of 2 unchanged") << qint64(3) << qint64(2) << 150;
+    QTest::newRow("3 of 2 is no progress") << qint64(3) << qint64(2) << -1;
     QTest::newRow("large counts") << qint64(3) * 1024 * 1024 * 1024
                                   << qint64(4) * 1024 * 1024 * 1024 << 75;
     QTest::newRow("total unknown") << qint64(10) << qint64(-1) << -1;
