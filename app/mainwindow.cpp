@@ -50,6 +50,7 @@ MainWindow::MainWindow(const UpdateSettings &settings)
     connect(installer, &UpdateInstaller::finished, this, &MainWindow::installFinished);
 
     ftpClient = new FtpCLient();
+    ftpClient->setLimits(settings.transferLimits);
     connect(ftpClient, SIGNAL(process(int, int)), this, SLOT(DownloadProgress(int, int)));
     connect(button, SIGNAL(clicked()), this, SLOT(Down()));
 }
@@ -87,7 +88,7 @@ void MainWindow::DownloadProgress(int x, int id)
     if (x == -100 && downloading) {
         downloading = false;
         writeLog(QLatin1String("the download of ") + settings.archiveName
-                     + QLatin1String(" failed: ") + QString() /* FIXME-LEAD errorString */,
+                     + QLatin1String(" failed: ") + ftpClient->errorString(),
                  0);
     }
     if (x != 100 || id != 0 || !downloading)
@@ -114,7 +115,7 @@ void MainWindow::signatureProgress(int x, int id)
         fetchingSignature = false;
         writeLog(QLatin1String("the update was not installed: the signature ")
                      + settings.signatureName() + QLatin1String(" could not be downloaded: ")
-                     + QString() /* FIXME-LEAD errorString */,
+                     + ftpClient->errorString(),
                  0);
         installFinished();
     }

@@ -1,10 +1,12 @@
 // The product as far as an update can tell: installed as "vlm.exe", it
-// appends "<version> <pid>" to product-started.txt in its folder, the version
-// being the first word of version.txt there, and then waits to be killed.
+// appends "<version> <pid> <start>" to product-started.txt in its folder, the
+// version being the first word of version.txt there and the start the
+// microseconds of the system's real-time clock, and then waits to be killed.
 //
 // It does no more than that on purpose: a product that did real work when it
 // starts would compete for the processor with the run that follows.
 
+#include <ctime>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +15,10 @@
 
 int main()
 {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long startUs = (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+
     std::error_code error;
     const std::filesystem::path folder =
         std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
@@ -26,7 +32,7 @@ int main()
 
     {
         std::ofstream started(folder / "product-started.txt", std::ios::app);
-        started << version << ' ' << getpid() << '\n';
+        started << version << ' ' << getpid() << ' ' << startUs << '\n';
         if (!started.flush())
             return 1;
     }

@@ -3,12 +3,16 @@
 //
 //     xlaunch map SECONDS -- PROGRAM [ARGUMENT...]
 //         prints the milliseconds from the start of PROGRAM until the server
-//         maps its first top-level window, then ends PROGRAM
+//         maps its first top-level window, then 1 if PROGRAM has a GL driver
+//         loaded at that moment (Mesa's dri or LLVM) and 0 if not, then ends
+//         PROGRAM
 //     xlaunch press SECONDS X Y -- PROGRAM [ARGUMENT...]
 //         starts PROGRAM, waits for its window to be mapped and painted at
-//         (X, Y), presses the left button there with xdotool and prints the
-//         milliseconds from the button's release, which is what makes a push
-//         button fire, until PROGRAM has exited, followed by its exit code
+//         (X, Y), presses the left button there with xdotool and prints, as
+//         microseconds of the system's real-time clock, the button's release
+//         (what makes a push button fire), the moment the window is gone and
+//         the moment PROGRAM has exited; then its exit code and its peak
+//         resident memory in KiB
 //
 // Every wait is bounded by SECONDS; what PROGRAM prints goes to standard error,
 // so that standard output holds the figures alone.
@@ -23,14 +27,23 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+long long nowRealtimeUs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
 
 double nowMs()
 {
@@ -94,11 +107,14 @@ bool waitForExit(const Child &child, double deadline)
     }
 }
 
-int reap(const Child &child)
+int reap(const Child &child, long *peakKiB = nullptr)
 {
     int status = 0;
-    waitpid(child.pid, &status, 0);
+    rusage usage {};
+    wait4(child.pid, &status, 0, &usage);
     close(child.pidfd);
+    if (peakKiB)
+        *peakKiB = usage.ru_maxrss;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
@@ -141,6 +157,38 @@ Window waitForMap(Display *display, const Child &child, double deadline)
         if (watched[1].revents != 0)
             return 0;
     }
+}
+
+// Waits until the server reports the window unmapped or destroyed; false
+// when the deadline passed first.
+bool waitForGone(Display *display, Window window, double deadline)
+{
+    pollfd watched { ConnectionNumber(display), POLLIN, 0 };
+    for (;;) {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if ((event.type == UnmapNotify && event.xunmap.window == window)
+                || (event.type == DestroyNotify && event.xdestroywindow.window == window))
+                return true;
+        }
+        const int ready = poll(&watched, 1, remainingMs(deadline));
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            return false;
+    }
+}
+
+// Whether the process has a GL driver mapped: Mesa's dri drivers, or the
+// LLVM its software driver brings.
+bool hasGlDriver(pid_t pid)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find("/dri/") != std::string::npos || line.find("libLLVM") != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 int ignoreXError(Display *, XErrorEvent *)
@@ -211,7 +259,7 @@ int main(int argc, char *argv[])
     }
 
     if (mode == "map") {
-        std::printf("%.3f\n", mapped - started);
+        std::printf("%.3f %d\n", mapped - started, hasGlDriver(child.pid) ? 1 : 0);
         std::fflush(stdout);
         stop(child, nowMs() + bound);
         XCloseDisplay(display);
@@ -238,15 +286,21 @@ int main(int argc, char *argv[])
         stop(child, nowMs() + bound);
         fail(3, "xdotool could not release the button");
     }
-    const double released = nowMs();
+    const long long released = nowRealtimeUs();
+    if (!waitForGone(display, window, deadline)) {
+        stop(child, nowMs() + bound);
+        fail(4, "the window was not closed in time");
+    }
+    const long long gone = nowRealtimeUs();
     if (!waitForExit(child, deadline)) {
         kill(child.pid, SIGKILL);
         reap(child);
         fail(4, "the program did not exit in time");
     }
-    const double ended = nowMs();
-    const int code = reap(child);
-    std::printf("%.3f %d\n", ended - released, code);
+    const long long ended = nowRealtimeUs();
+    long peakKiB = 0;
+    const int code = reap(child, &peakKiB);
+    std::printf("%lld %lld %lld %d %ld\n", released, gone, ended, code, peakKiB);
     std::fflush(stdout);
     XCloseDisplay(display);
     return 0;

@@ -2,6 +2,7 @@
 #define UPDATESETTINGS_H
 
 #include "commandrunner.h"
+#include "ftpclient.h"
 
 #include <QString>
 
@@ -25,6 +26,8 @@ struct UpdateSettings
     // Bound on one shell command that is waited for (stopping and starting
     // the product).
     int commandTimeoutMs = DefaultFinishTimeoutMs;
+    // Bounds that end a download which cannot finish in a reasonable time.
+    FtpCLient::Limits transferLimits;
 
     QString archivePath() const { return inAppDir(archiveName); }
     QString signatureName() const { return archiveName + QLatin1String(".minisig"); }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Shows one whole update on this machine, with real parts only: the updater
-# built from this tree, an FTP server on 127.0.0.1, 7za, an X display, and a
-# stand-in product "vlm.exe" that reports which version runs and which files
-# it found.
+# built from this tree, an FTP server on 127.0.0.1, 7za, minisign, an X
+# display, and a stand-in product "vlm.exe" that reports which version runs
+# and which files it found. The archive is signed with a key made for the
+# demo and the updater is built with its public key; after the update to 2.0
+# a second run is offered a 3.0 archive altered after signing, and refuses it.
 #
 #   bash scripts/demo.sh
 #
@@ -113,6 +115,13 @@ printf '欢迎使用 Velmora 2.0\n' >"$content/data/lang/zh_CN/说明.txt"
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$content/data/assets/textures.pak"
 (cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
 zip_size=$(stat -c %s "$served/vlm_update.zip")
+
+say "== signing it as the publisher does"
+mkdir -p "$run/keys"
+minisign -G -W -p "$run/keys/publisher.pub" -s "$run/keys/publisher.key" >/dev/null
+minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 2.0" >/dev/null
+public_key=$(tail -n 1 "$run/keys/publisher.pub")
+say "public key built into the updater: $public_key"
 # The server's throttle sends in bursts about two seconds apart, and the
 # first one comes too soon after the request for Qt to report progress on it;
 # an eighth of the archive per second makes some six seconds of download, in
@@ -143,7 +152,7 @@ say "FTP server on 127.0.0.1:$port (pid $ftp_pid)"
 say "== building the updater for 127.0.0.1:$port in build-demo/"
 if ! {
     cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF \
-        -DUPDATE_HOST=127.0.0.1 -DUPDATE_PORT="$port" \
+        -DUPDATE_HOST=127.0.0.1 -DUPDATE_PORT="$port" -DUPDATE_PUBLIC_KEY="$public_key" \
         && cmake --build "$build" --target vlm-updater
 } >"$run/build.log" 2>&1; then
     cat "$run/build.log" >&2
@@ -189,8 +198,9 @@ else
     say "== no display of yours: started Xvfb on $DISPLAY (pid $xvfb_pid)"
 fi
 
-# The updater unpacks into its current directory, so it runs from its own.
-(cd "$install_dir" && exec ./vlm-updater) </dev/null >"$run/updater.out" 2>&1 &
+# Started from another folder, as a shortcut may: the updater finds its
+# installation by its own path.
+(cd "$run" && exec "$install_dir/vlm-updater") </dev/null >"$run/updater.out" 2>&1 &
 updater_pid=$!
 pids+=("$updater_pid")
 say "updater started (pid $updater_pid)"
@@ -279,3 +289,38 @@ say "== installed files"
 
 [ "$updater_status" -eq 0 ] || fail "the updater exited with code $updater_status"
 say "demo: update from 1.0 to 2.0 done"
+
+# --- a tampered archive -----------------------------------------------------------
+
+say "== a 3.0 archive, signed, then altered on the server"
+rm -f "$served/vlm_update.zip" "$served/vlm_update.zip.minisig"
+"$py" "$top/tests/support/fakeproduct.py" --write "$content/vlm.exe" 3.0
+(cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
+minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 3.0" >/dev/null
+printf 'X' | dd of="$served/vlm_update.zip" bs=1 seek=100 conv=notrunc status=none
+before=$(cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
+second_pid=$product_pid
+
+(cd "$run" && exec "$install_dir/vlm-updater") </dev/null >>"$run/updater.out" 2>&1 &
+updater_pid=$!
+pids+=("$updater_pid")
+wait_for 30 "the window \"$title\"" window_shown
+if [ "$interactive" = 1 ]; then
+    say ">> Press 开始更新 again (the demo waits up to 5 minutes)."
+    wait_for 300 "the button to be pressed" eval '! alive '"$second_pid"
+else
+    wait_for 15 "the window to be painted" screenshot "$run/screenshot-second.png"
+    xdotool mousemove --window "$window" 240 25 click 1
+    say "clicked 开始更新"
+fi
+wait_for 120 "the updater to finish" eval '! alive '"$updater_pid"
+wait_for 30 "the product to run again" eval 'product_is 2.0 && [ "$product_pid" != "$second_pid" ]' \
+    || fail "the product did not come back at version 2.0"
+after=$(cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
+[ "$before" = "$after" ] || fail "the refused update changed the installation"
+say "refused: the installation is unchanged and version 2.0 runs again (pid $product_pid)"
+say "--- the log's last records"
+tr -d '\r' <"${logs[0]}" | tail -n 4
+grep -q 'the update was not installed: vlm_update.zip is refused' "${logs[0]}" \
+    || fail "the log does not say why the update was refused"
+say "demo: the tampered archive was refused"
