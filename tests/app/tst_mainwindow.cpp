@@ -62,6 +62,7 @@ private slots:
 
 private:
     bool serverBuiltIn() const;
+    static QString whyNoServer();
     void prepareUpdate(qint64 payloadSize);
     static QLabel *labelOf(MainWindow &window) { return window.findChild<QLabel *>(); }
     static QPushButton *buttonOf(MainWindow &window) { return window.findChild<QPushButton *>(); }
@@ -102,7 +103,14 @@ void tst_MainWindow::cleanup()
 
 bool tst_MainWindow::serverBuiltIn() const
 {
-    return QStringLiteral(UPDATE_HOST) == QLatin1String("127.0.0.1");
+    return QStringLiteral(UPDATE_HOST) == QLatin1String("127.0.0.1") && FtpTestServer::available();
+}
+
+QString tst_MainWindow::whyNoServer()
+{
+    if (!FtpTestServer::available())
+        return FtpTestServer::whyUnavailable();
+    return QStringLiteral("built for the production server; configure with UPDATE_HOST=127.0.0.1");
 }
 
 void tst_MainWindow::prepareUpdate(qint64 payloadSize)
@@ -221,7 +229,7 @@ void tst_MainWindow::closingEndsEventLoop()
 void tst_MainWindow::failedDownloadThenRetry()
 {
     if (!serverBuiltIn())
-        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+        QSKIP(qPrintable(whyNoServer()));
     prepareUpdate(200 * 1024);
     QVERIFY(writeProduct(appDir + QStringLiteral("/vlm.exe"), QStringLiteral("1.0")));
     QVERIFY(startProduct(appDir));
@@ -258,7 +266,7 @@ void tst_MainWindow::failedDownloadThenRetry()
 void tst_MainWindow::secondPressWhileDownloading()
 {
     if (!serverBuiltIn())
-        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+        QSKIP(qPrintable(whyNoServer()));
     prepareUpdate(3 * 1024 * 1024);
     FtpTestServer::Options options;
     options.root = served.path();
@@ -300,7 +308,7 @@ void tst_MainWindow::secondPressWhileDownloading()
 void tst_MainWindow::windowAnswersDuringLongUnpack()
 {
     if (!serverBuiltIn())
-        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+        QSKIP(qPrintable(whyNoServer()));
     QDir(archiveSource.path()).removeRecursively();
     QVERIFY(writeProduct(archiveSource.filePath(QStringLiteral("vlm.exe")), QStringLiteral("3.0")));
     QByteArray text;
@@ -383,7 +391,7 @@ void tst_MainWindow::signedUpdate()
     QFETCH(bool, archiveTampered);
     QFETCH(QString, reason);
     if (!serverBuiltIn())
-        QSKIP("built for the production server; configure with UPDATE_HOST=127.0.0.1");
+        QSKIP(qPrintable(whyNoServer()));
     QTemporaryDir keys;
     QVERIFY(keys.isValid());
     if (!makeSigningKey(keys.filePath(QStringLiteral("publisher"))))

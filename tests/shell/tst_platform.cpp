@@ -1,6 +1,8 @@
 #include "commandrunner.h"
+#include "installation.h"
 #include "platform.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -9,7 +11,9 @@
 #include <memory>
 #include <vector>
 
+#ifndef Q_OS_WIN
 #include <signal.h>
+#endif
 
 namespace {
 
@@ -31,8 +35,12 @@ private slots:
     void init();
     void cleanup();
 
+    void startAndStop_data();
+    void startAndStop();
+#ifndef Q_OS_WIN
     void stopCommandEndsByName_data();
     void stopCommandEndsByName();
+#endif
 
 private:
     bool startNamed(const QString &name);
@@ -44,8 +52,10 @@ private:
 
 void tst_Platform::initTestCase()
 {
+#ifndef Q_OS_WIN
     sleepProgram = QStandardPaths::findExecutable(QStringLiteral("sleep"));
     QVERIFY(!sleepProgram.isEmpty());
+#endif
 }
 
 void tst_Platform::init()
@@ -64,6 +74,44 @@ void tst_Platform::cleanup()
     programs.reset();
 }
 
+void tst_Platform::startAndStop_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("plain folder") << QStringLiteral("product");
+    // Outside the code page of a Western Windows, which cmd reads its input in.
+    QTest::newRow("space and Chinese characters") << QStringLiteral("产品 目录");
+}
+
+// The start command returns at once although the product, a console
+// program, never ends; the product runs from its folder whatever the
+// folder's name, and the stop command ends it.
+void tst_Platform::startAndStop()
+{
+    QFETCH(QString, folder);
+    const QString dir = programs->filePath(folder);
+    const QString name = uniqueName(QStringLiteral("vlm%1.exe"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(QStringLiteral(STANDIN_PRODUCT), dir + QLatin1Char('/') + name));
+    QVERIFY(Installation::writeFile(dir + QStringLiteral("/version.txt"), "7\n"));
+
+    QElapsedTimer timer;
+    timer.start();
+    runCommand(startCommand(dir, name), dir, DefaultFinishTimeoutMs);
+    QVERIFY2(timer.elapsed() < DefaultFinishTimeoutMs / 2, QByteArray::number(timer.elapsed()));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        Installation::readFile(dir + QStringLiteral("/product-started.txt")).startsWith("7 "),
+        30000);
+    const qint64 pid = Installation::readFile(dir + QStringLiteral("/product-started.txt"))
+                           .split(' ')
+                           .value(1)
+                           .toLongLong();
+    QVERIFY(Installation::processAlive(pid));
+
+    runCommand(stopCommand(name), dir, DefaultFinishTimeoutMs);
+    QVERIFY(Installation::waitForProcessGone(pid));
+}
+
+#ifndef Q_OS_WIN
 // A copy of sleep under the given file name: the system knows a process by
 // the name of the file it runs.
 bool tst_Platform::startNamed(const QString &name)
@@ -138,6 +186,8 @@ void tst_Platform::stopCommandEndsByName()
         QCOMPARE(process->exitCode(), shouldEnd ? SIGKILL : SIGTERM);
     }
 }
+
+#endif
 
 QTEST_GUILESS_MAIN(tst_Platform)
 #include "tst_platform.moc"

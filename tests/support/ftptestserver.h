@@ -54,6 +54,10 @@ public:
     QString errorString() const { return m_error; }
 
     static QString scriptPath();
+    // The server is a Linux program (Python with pyftpdlib); a Windows test
+    // under Wine cannot start it.
+    static bool available();
+    static QString whyUnavailable();
 
 private:
     void readEvents();

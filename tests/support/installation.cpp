@@ -9,8 +9,12 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <csignal>
 #include <sys/types.h>
+#endif
 
 namespace Installation {
 
@@ -85,6 +89,26 @@ void stopProcess(QProcess &process)
     }
 }
 
+#ifdef Q_OS_WIN
+bool processAlive(qint64 pid)
+{
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+static void killProcess(qint64 pid)
+{
+    HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
+    if (!process)
+        return;
+    ::TerminateProcess(process, 9);
+    ::CloseHandle(process);
+}
+#else
 bool processAlive(qint64 pid)
 {
     if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
@@ -113,6 +137,12 @@ QList<qint64> descendants(qint64 pid)
     return found;
 }
 
+static void killProcess(qint64 pid)
+{
+    ::kill(pid_t(pid), SIGKILL);
+}
+#endif
+
 bool waitForProcessGone(qint64 pid, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -129,9 +159,9 @@ void killProducts(const QString &dir)
     const QList<QByteArray> lines =
         readFile(dir + QStringLiteral("/product-started.txt")).split('\n');
     for (const QByteArray &line : lines) {
-        const qint64 pid = line.mid(line.indexOf(' ') + 1).toLongLong();
+        const qint64 pid = line.split(' ').value(1).toLongLong();
         if (processAlive(pid))
-            ::kill(pid_t(pid), SIGKILL);
+            killProcess(pid);
     }
 }
 

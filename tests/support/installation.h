@@ -34,8 +34,10 @@ qint64 productPid(const QJsonObject &state);
 void stopProcess(QProcess &process);
 
 bool processAlive(qint64 pid);
+#ifndef Q_OS_WIN
 // The processes started by pid, and by those, and so on.
 QList<qint64> descendants(qint64 pid);
+#endif
 bool waitForProcessGone(qint64 pid, int timeoutMs = 10000);
 // Ends every stand-in product that started from dir.
 void killProducts(const QString &dir);

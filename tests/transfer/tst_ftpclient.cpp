@@ -117,6 +117,8 @@ private:
 
 void tst_FtpClient::initTestCase()
 {
+    if (!FtpTestServer::available())
+        QSKIP(qPrintable(FtpTestServer::whyUnavailable()));
     QVERIFY(served.isValid());
     QVERIFY(local.isValid());
     oldCurrent = QDir::currentPath();
