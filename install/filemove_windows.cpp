@@ -13,6 +13,9 @@ bool moveEntry(const QString &from, const QString &to, QString *errorString)
     if (::MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),
                       reinterpret_cast<const wchar_t *>(target.utf16()), 0))
         return true;
+    // The system's messages end in a full stop; the log adds its own words.
     *errorString = qt_error_string(int(::GetLastError()));
+    if (errorString->endsWith(QLatin1Char('.')))
+        errorString->chop(1);
     return false;
 }

@@ -3,8 +3,10 @@
 # once as users get it (optimised), once with AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer, where any report fails the
 # test that caused it. Warnings are errors in both builds. The updater under
-# test talks to a local FTP server on a port picked here.
-# Arguments are passed to ctest (for instance -R tst_faults).
+# test talks to a local FTP server on a port picked here. Then the Windows
+# lane (scripts/windows.sh) builds the updater for Windows and tries it under
+# Wine; WINDOWS_LANE=0 leaves it out.
+# Arguments are passed to the Linux builds' ctest (for instance -R tst_faults).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 builds=${BUILD_DIR:-$top/build-tests}
@@ -31,3 +33,9 @@ run_suite() {
 
 run_suite "$builds" OFF RelWithDebInfo "$@"
 run_suite "$builds-sanitize" ON Debug "$@"
+if [ "${WINDOWS_LANE:-1}" = 0 ]; then
+    echo "== Windows lane: left out (WINDOWS_LANE=0)"
+else
+    echo "== Windows lane"
+    bash "$top/scripts/windows.sh"
+fi

@@ -13,9 +13,10 @@ QString stopCommand(const QString &exeName)
 QString unpackCommand(const QString &archiveName, const QString &stagingName)
 {
     // cmd's own exit code at the end of its input says nothing about the
-    // last command; a failed unpack ends it with 1 instead.
+    // last command; a failed unpack ends it with 1 instead. Not "|| exit 1":
+    // Wine's cmd runs what follows || whatever the command returned.
     return QLatin1String("7za x \"") + archiveName + QLatin1String("\" -o\"") + stagingName
-        + QLatin1String("\" -aoa 2>&1 || exit 1\n");
+        + QLatin1String("\" -aoa 2>&1 & if errorlevel 1 exit 1\n");
 }
 
 QString startCommand(const QString &directory, const QString &executableName)

@@ -148,8 +148,12 @@ void tst_MainWindow::window()
     QCOMPARE(window.size(), QSize(300, 50));
     window.showMaximized();
     QCOMPARE(window.size(), QSize(300, 50));
+#ifndef Q_OS_WIN
+    // Windows offers users no way to put such a window in full screen, and
+    // there Qt's showFullScreen() sizes any window to the screen.
     window.showFullScreen();
     QCOMPARE(window.size(), QSize(300, 50));
+#endif
 }
 
 void tst_MainWindow::downloadProgress_data()

@@ -266,11 +266,14 @@ void tst_StagedUpdate::install_data()
     QTest::newRow("a file over an installed folder")
         << QStringList { QStringLiteral("docs") } << Damage::None << none
         << QStringLiteral("docs is a folder in the installation but a file");
+#ifndef Q_OS_WIN
+    // 7-Zip for Windows makes no links from zip entries unless told to.
     QTest::newRow("a link entry") << QStringList { QStringLiteral("data/shortcut->config.txt") }
                                   << Damage::None << QStringList { QStringLiteral("-snl") }
                                   << QStringLiteral("holds a link, data/shortcut");
     QTest::newRow("a link made by the entry's attributes")
         << none << Damage::LinkAttribute << none << QStringLiteral("holds a link, data/config.txt");
+#endif
     QTest::newRow("a name the updater keeps")
         << QStringList { QStringLiteral("vlm_update.backup/data/config.txt") } << Damage::None
         << none << QStringLiteral("a name the updater keeps for itself");
@@ -322,10 +325,12 @@ void tst_StagedUpdate::fileCannotBeReplaced()
     QVERIFY(!runInstaller());
     checkUntouched();
     const QString record = lastLogRecord();
-    QVERIFY2(
-        record.contains(QDir::toNativeSeparators(locked) + QStringLiteral(" could not be moved"))
-            && record.contains(QStringLiteral("every file was moved back")),
-        qPrintable(record));
+    // The log is written in the system's 8-bit encoding, which may not spell
+    // every character of the path.
+    const QString logged = QString::fromLocal8Bit(QDir::toNativeSeparators(locked).toLocal8Bit());
+    QVERIFY2(record.contains(logged + QStringLiteral(" could not be moved"))
+                 && record.contains(QStringLiteral("every file was moved back")),
+             qPrintable(record));
 }
 
 void tst_StagedUpdate::diskFullWhileUnpacking()

@@ -7,7 +7,9 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <signal.h>
+#endif
 
 namespace {
 
@@ -28,6 +30,10 @@ private slots:
     void init();
     void cleanup();
 
+#ifdef Q_OS_WIN
+    void windowsShell_data();
+    void windowsShell();
+#else
     void output_data();
     void output();
     void separateShells();
@@ -38,6 +44,7 @@ private slots:
     void shellNotFound();
     void shellCommand_data();
     void shellCommand();
+#endif
 
 private:
     bool readRecords(QByteArrayList *texts) const;
@@ -92,6 +99,51 @@ bool tst_CommandRunner::readRecords(QByteArrayList *texts) const
     return true;
 }
 
+#ifdef Q_OS_WIN
+void tst_CommandRunner::windowsShell_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::addColumn<QByteArray>("notLogged");
+
+    QTest::newRow("output") << "echo hello\n" << true << QByteArray("hello") << QByteArray();
+    QTest::newRow("standard error is not logged") << "echo out & echo err 1>&2\n"
+                                                  << true << QByteArray("out") << QByteArray("err");
+    QTest::newRow("failed command") << "echo before & exit 3\n"
+                                    << false << QByteArray("before") << QByteArray();
+    QTest::newRow("runs in the given folder") << "cd\n"
+                                              << true << QByteArray("<folder>") << QByteArray();
+}
+
+// cmd, as the updater runs it: through the blocking runner and without
+// blocking, each logging one record of what cmd printed.
+void tst_CommandRunner::windowsShell()
+{
+    QFETCH(QString, commandLine);
+    QFETCH(bool, succeeded);
+    QFETCH(QByteArray, logged);
+    QFETCH(QByteArray, notLogged);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    logged.replace("<folder>", QDir::toNativeSeparators(folder.path()).toLocal8Bit());
+
+    runCommand(commandLine, folder.path(), DefaultFinishTimeoutMs);
+    ShellCommand command;
+    QSignalSpy finished(&command, &ShellCommand::finished);
+    command.start(commandLine, folder.path());
+    QVERIFY(finished.wait(DefaultFinishTimeoutMs));
+    QCOMPARE(finished.first().first().toBool(), succeeded);
+
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts.size(), 2);
+    for (const QByteArray &text : qAsConst(texts)) {
+        QVERIFY2(text.contains(logged), text.constData());
+        QVERIFY2(notLogged.isEmpty() || !text.contains(notLogged), text.constData());
+    }
+}
+#else
 void tst_CommandRunner::output_data()
 {
     QTest::addColumn<QString>("commandLine");
@@ -286,6 +338,8 @@ void tst_CommandRunner::shellCommand()
     QVERIFY(readRecords(&texts));
     QCOMPARE(texts, QByteArrayList { expected });
 }
+
+#endif
 
 QTEST_GUILESS_MAIN(tst_CommandRunner)
 #include "tst_commandrunner.moc"

@@ -6,7 +6,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 using namespace Installation;
 
@@ -14,9 +20,15 @@ namespace {
 
 qint64 peakResidentKiB()
 {
+#ifdef Q_OS_WIN
+    PROCESS_MEMORY_COUNTERS counters {};
+    ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+    return qint64(counters.PeakWorkingSetSize / 1024);
+#else
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+#endif
 }
 
 QByteArray withLine(const QByteArray &signature, int index, const QByteArray &line)

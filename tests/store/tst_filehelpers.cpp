@@ -154,8 +154,11 @@ void tst_FileHelpers::removal_data()
                                                 << QStringList(outside)
             + QStringList { "d/a", "d/dl@out", "d/fl@out/kept", "d/s/dl@out/sub" }
                                                 << "d" << true << outside;
+#ifndef Q_OS_WIN
+    // Qt makes a shortcut file on Windows, not a link a folder can be named by.
     QTest::newRow("all: link named as the tree")
         << all << QStringList(outside) + QStringList { "dl@out" } << "dl" << true << outside;
+#endif
 
     QTest::newRow("files: only files")
         << files << QStringList { "d/a", "d/b" } << "d" << true << QStringList();
@@ -173,8 +176,10 @@ void tst_FileHelpers::removal_data()
     QTest::newRow("files: links out of the tree")
         << files << QStringList(outside) + QStringList { "d/a", "d/dl@out", "d/fl@out/kept" } << "d"
         << true << outside;
+#ifndef Q_OS_WIN
     QTest::newRow("files: link named as the tree")
         << files << QStringList(outside) + QStringList { "dl@out" } << "dl" << true << outside;
+#endif
 }
 
 void tst_FileHelpers::removal()
