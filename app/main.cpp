@@ -3,6 +3,11 @@
 #include "stagedupdate.h"
 
 #include <QApplication>
+#include <QThreadPool>
+#include <QTimer>
+#if QT_CONFIG(ssl)
+#include <QSslConfiguration>
+#endif
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -34,5 +39,14 @@ int main(int argc, char *argv[])
 
     MainWindow window(settings);
     window.show();
+#if QT_CONFIG(ssl)
+    // Process setting: Qt loads its TLS library and reads the system's
+    // certificates before its first request, FTP included. A worker does it
+    // while the window waits for the press; a press made sooner waits inside
+    // Qt until it is done.
+    QTimer::singleShot(0, [] {
+        QThreadPool::globalInstance()->start([] { QSslConfiguration::defaultConfiguration(); });
+    });
+#endif
     return application.exec();
 }

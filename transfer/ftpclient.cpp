@@ -50,7 +50,6 @@ QString withoutPassword(QString text, const QUrl &url)
 
 FtpCLient::FtpCLient()
     : QObject(nullptr)
-    , manager(new QNetworkAccessManager)
     , url(new QUrl)
     , stallTimer(new QTimer(this))
     , rateTimer(new QTimer(this))
@@ -64,12 +63,23 @@ FtpCLient::FtpCLient()
     });
     // A server that sends a byte now and then never trips the stall bound.
     connect(rateTimer, &QTimer::timeout, this, &FtpCLient::checkRate);
-    connect(manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(finished(QNetworkReply *)));
+}
+
+// Made at the first transfer: a network access manager sets up Qt's bearer
+// management as it is made, which would otherwise delay the window.
+QNetworkAccessManager *FtpCLient::networkManager()
+{
+    if (!manager) {
+        manager = new QNetworkAccessManager;
+        connect(manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(finished(QNetworkReply *)));
+    }
+    return manager;
 }
 
 FtpCLient::~FtpCLient()
 {
-    manager->disconnect(this);
+    if (manager)
+        manager->disconnect(this);
     abandonCurrentReply();
     delete staging;
     delete file;
@@ -125,7 +135,7 @@ void FtpCLient::get(const QString &remotePath, const QString &localFileName)
     }
 
     url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
-    currentReply = manager->get(QNetworkRequest(*url));
+    currentReply = networkManager()->get(QNetworkRequest(*url));
     connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &FtpCLient::learnSize);
     connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
@@ -152,7 +162,7 @@ void FtpCLient::put(const QString &localFileName, const QString &remotePath)
     }
 
     url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
-    currentReply = manager->put(QNetworkRequest(*url), data);
+    currentReply = networkManager()->put(QNetworkRequest(*url), data);
     connect(currentReply, SIGNAL(uploadProgress(qint64, qint64)), this,
             SLOT(uploadProgress(qint64, qint64)));
     watchReply();
@@ -408,6 +418,10 @@ void FtpCLient::concludeDownload()
     if (!reason.isEmpty()) {
         failure = reason;
         discardDownload();
+        // Qt keeps the session of a reply it saw end well; one that failed
+        // here must not serve the next transfer.
+        if (manager)
+            manager->clearConnectionCache();
         emit process(-100, 1);
         return;
     }

@@ -66,6 +66,7 @@ protected slots:
 
 private:
     static QString encodeRemotePath(const QString &text);
+    QNetworkAccessManager *networkManager();
     void reportProgress(qint64 done, qint64 total, int id);
     void watchReply();
     void abandonCurrentReply();
