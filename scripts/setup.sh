@@ -10,7 +10,7 @@ packages=(
     xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
     procps psmisc
     libx11-dev time
-    libsodium-dev minisign
+    libsodium-dev minisign dbus
 )
 
 missing=()
