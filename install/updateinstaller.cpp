@@ -47,7 +47,8 @@ bool UpdateInstaller::verify()
 }
 
 // Whatever an earlier attempt left in the staging folder must not mix with
-// this archive's files.
+// this archive's files. recover() only reports leftovers it could not
+// remove; here they stop the update.
 bool UpdateInstaller::prepareStaging()
 {
     StagedUpdate update(m_settings);

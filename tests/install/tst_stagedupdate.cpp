@@ -25,11 +25,6 @@ const QString LaterMoved = QStringLiteral("vlm.exe");
 // Each replaced file takes two renames, a new folder one.
 constexpr int RenamesOfUpdate = 7;
 
-QByteArray zipFile(const QString &path)
-{
-    return readFile(path);
-}
-
 // The offset of the central directory header that names entry.
 int centralHeader(const QByteArray &zip, const QByteArray &entry)
 {
@@ -43,7 +38,7 @@ int centralHeader(const QByteArray &zip, const QByteArray &entry)
 
 bool damage(const QString &path, Damage kind)
 {
-    QByteArray zip = zipFile(path);
+    QByteArray zip = readFile(path);
     const int central = centralHeader(zip, FirstMoved.toUtf8());
     const int end = zip.lastIndexOf("PK\x05\x06");
     if (central < 0 || end < 0)
