@@ -3,26 +3,9 @@
 #include "stagedupdate.h"
 
 #include <QApplication>
-#include <QThreadPool>
-#include <QTimer>
-#if QT_CONFIG(ssl)
-#include <QSslConfiguration>
-#endif
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 int main(int argc, char *argv[])
 {
-#ifdef __GLIBC__
-    // Process setting: Qt moves a download through buffers of up to several
-    // MiB. glibc would hand such blocks back to the kernel when freed and
-    // fault every new one in afresh, which slows a fast download markedly;
-    // blocks up to 32 MiB stay in the heap for reuse instead.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-#endif
     // Process setting: the window paints a label and a button and nothing
     // with OpenGL. Left to itself, Qt prepares every window for OpenGL, which
     // on X11 loads the GL driver, a large library, before the window shows.
@@ -39,14 +22,5 @@ int main(int argc, char *argv[])
 
     MainWindow window(settings);
     window.show();
-#if QT_CONFIG(ssl)
-    // Process setting: Qt loads its TLS library and reads the system's
-    // certificates before its first request, FTP included. A worker does it
-    // while the window waits for the press; a press made sooner waits inside
-    // Qt until it is done.
-    QTimer::singleShot(0, [] {
-        QThreadPool::globalInstance()->start([] { QSslConfiguration::defaultConfiguration(); });
-    });
-#endif
     return application.exec();
 }

@@ -12,18 +12,8 @@
 
 #include <cstdio>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 int main(int argc, char *argv[])
 {
-#ifdef __GLIBC__
-    // Process setting, as in the updater's main(): transfer buffers of
-    // several MiB stay in the heap for reuse.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-#endif
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const QUrl url = arguments.size() == 3 ? QUrl(arguments.at(1), QUrl::StrictMode) : QUrl();

@@ -1,11 +1,10 @@
 #include "ftpclient.h"
 
-#include "ftpsizequery.h"
+#include "ftpaccessmanager.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -17,6 +16,10 @@ namespace {
 // size: large enough to keep system calls few, small enough that the kernel
 // takes each write without stalling.
 constexpr qint64 CopyChunkSize = 256 * 1024;
+
+// At most this much of a download waits in memory; beyond it the server is
+// held back until the disk has taken what came.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
 
 // The rate is sampled this often per window, so the window slides in steps
 // of a quarter.
@@ -55,8 +58,8 @@ FtpCLient::FtpCLient()
     , rateTimer(new QTimer(this))
 {
     url->setScheme(QStringLiteral("ftp"));
-    // Qt's FTP code waits forever when a server vanishes in the middle of a
-    // transfer or a connection never completes.
+    // A server that stops sending but keeps its connections open, or a
+    // connection that never completes, would be waited for forever.
     stallTimer->setSingleShot(true);
     connect(stallTimer, &QTimer::timeout, this, [this] {
         failTransfer(QStringLiteral("no data moved for %1 s").arg(seconds(bounds.stallMs)));
@@ -70,7 +73,7 @@ FtpCLient::FtpCLient()
 QNetworkAccessManager *FtpCLient::networkManager()
 {
     if (!manager) {
-        manager = new QNetworkAccessManager;
+        manager = new FtpAccessManager;
         connect(manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(finished(QNetworkReply *)));
     }
     return manager;
@@ -136,6 +139,7 @@ void FtpCLient::get(const QString &remotePath, const QString &localFileName)
 
     url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
     currentReply = networkManager()->get(QNetworkRequest(*url));
+    currentReply->setReadBufferSize(ReadBufferSize);
     connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &FtpCLient::learnSize);
     connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
@@ -176,11 +180,8 @@ void FtpCLient::finished(QNetworkReply *reply)
     if (reply != currentReply)
         return;
     const bool ok = reply->error() == QNetworkReply::NoError;
-    if (ok && !uploading) {
+    if (ok && !uploading)
         storeArrivedData();
-        if (!failing && expected < 0)
-            learnSize();
-    }
     currentReply = nullptr;
     stallTimer->stop();
     rateTimer->stop();
@@ -193,10 +194,6 @@ void FtpCLient::finished(QNetworkReply *reply)
     }
     if (uploading) {
         emit process(failing ? -100 : 100, 1);
-        return;
-    }
-    if (!failing && expected < 0 && sizeQuery && !sizeQuery->isFinished()) {
-        awaitingSize = true;
         return;
     }
     concludeDownload();
@@ -228,8 +225,8 @@ void FtpCLient::errorCode(QNetworkReply::NetworkError code)
 
 QString FtpCLient::encodeRemotePath(const QString &text)
 {
-    // The server is to see the path as the local code page's bytes. Qt's FTP
-    // code sends every command as UTF-8, so the path is handed over as the
+    // The server is to see the path as the local code page's bytes. The
+    // FTP reply sends every command as UTF-8, so the path is handed over as the
     // text whose UTF-8 form is exactly those bytes: on a UTF-8 system the
     // text itself.
     const QByteArray bytes = text.toLocal8Bit();
@@ -274,14 +271,8 @@ void FtpCLient::abandonCurrentReply()
 {
     stallTimer->stop();
     rateTimer->stop();
-    if (sizeQuery) {
-        sizeQuery->disconnect(this);
-        sizeQuery->deleteLater();
-        sizeQuery = nullptr;
-    }
-    if ((currentReply || awaitingSize) && !uploading)
+    if (currentReply && !uploading)
         discardDownload();
-    awaitingSize = false;
     if (!currentReply)
         return;
     QNetworkReply *reply = currentReply;
@@ -290,9 +281,6 @@ void FtpCLient::abandonCurrentReply()
     if (!reply->isRunning())
         return;
     reply->abort();
-    // The aborted reply's FTP session is still winding down; the next
-    // transfer must not be queued behind it.
-    manager->clearConnectionCache();
 }
 
 void FtpCLient::reportLocalFailure(const QString &reason)
@@ -332,32 +320,9 @@ void FtpCLient::checkRate()
 
 void FtpCLient::learnSize()
 {
-    // Qt asks SIZE before the transfer only when the server's HELP lists it;
-    // otherwise the client asks on a connection of its own, while the data
-    // flows.
     const QVariant announced = currentReply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid()) {
+    if (announced.isValid())
         expected = announced.toLongLong();
-        return;
-    }
-    if (sizeQuery)
-        return;
-    sizeQuery = new FtpSizeQuery(this);
-    connect(sizeQuery, &FtpSizeQuery::finished, this, &FtpCLient::sizeQueryFinished);
-    sizeQuery->start(*url, bounds.stallMs > 0 ? bounds.stallMs : Limits().stallMs);
-}
-
-void FtpCLient::sizeQueryFinished()
-{
-    if (expected < 0)
-        expected = sizeQuery->size();
-    if (awaitingSize) {
-        concludeDownload();
-        return;
-    }
-    if (expected >= 0 && transferred > expected)
-        failTransfer(
-            QStringLiteral("the server sent more than the %1 bytes it announced").arg(expected));
 }
 
 bool FtpCLient::openStaging()
@@ -401,11 +366,6 @@ void FtpCLient::storeArrivedData()
 
 void FtpCLient::concludeDownload()
 {
-    awaitingSize = false;
-    if (sizeQuery) {
-        sizeQuery->deleteLater(); // it may be the sender
-        sizeQuery = nullptr;
-    }
     QString reason = failing ? failure : checkReceived();
     if (reason.isEmpty() && staging) {
         reason = commitStaging();
@@ -418,10 +378,6 @@ void FtpCLient::concludeDownload()
     if (!reason.isEmpty()) {
         failure = reason;
         discardDownload();
-        // Qt keeps the session of a reply it saw end well; one that failed
-        // here must not serve the next transfer.
-        if (manager)
-            manager->clearConnectionCache();
         emit process(-100, 1);
         return;
     }
@@ -432,9 +388,8 @@ void FtpCLient::concludeDownload()
 
 QString FtpCLient::checkReceived() const
 {
-    // Qt's FTP code can end a reply without error although it never asked
-    // for the file (a server that refuses HELP), and a server that closes
-    // the data connection early looks to it like the end of the file.
+    // A server that closes the data connection early and reports success
+    // looks like the end of the file; only the size it told can tell.
     if (expected < 0 && transferred == 0)
         return QStringLiteral("nothing arrived and the server does not tell the file's size: "
                               "the file was never retrieved");

@@ -14,8 +14,6 @@ class QTimer;
 class QUrl;
 QT_END_NAMESPACE
 
-class FtpSizeQuery;
-
 // Moves one whole file between the local disk and an FTP server and reports
 // everything through process(x, id):
 //   x 0..99, id 0/1  progress of a download/upload in percent
@@ -74,7 +72,6 @@ private:
     void failTransfer(const QString &reason);
     void checkRate();
     void learnSize();
-    void sizeQueryFinished();
     bool openStaging();
     QFileDevice *sink() const;
     void storeArrivedData();
@@ -97,10 +94,6 @@ private:
     // The download's bytes go here while they arrive; renamed over the local
     // file on success. Null when the local file is not a regular file.
     QTemporaryFile *staging = nullptr;
-    // Asks the server for the file's size when Qt did not learn it.
-    FtpSizeQuery *sizeQuery = nullptr;
-    // Set when Qt's reply has ended and only the size query is outstanding.
-    bool awaitingSize = false;
     qint64 transferred = 0;
     qint64 expected = -1; // the size the server announced, -1 while unknown
     bool failing = false; // the transfer is being given up; nothing more is written

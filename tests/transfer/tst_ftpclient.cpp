@@ -1,3 +1,4 @@
+#include "ftpaccessmanager.h"
 #include "ftpclient.h"
 #include "ftptestserver.h"
 #include "installation.h"
@@ -9,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using Installation::readFile;
 using Installation::writeFile;
@@ -102,6 +104,7 @@ private slots:
     void nonAsciiRemotePath();
     void secondGetAbandonsFirst();
     void localFileEmptyUntilComplete();
+    void readBufferHoldsServerBack();
 
 private:
     bool startServer(FtpTestServer::Options options = {});
@@ -252,7 +255,7 @@ void tst_FtpClient::failedDownload_data()
     QTest::newRow("connection refused") << "refused" << QStringLiteral("Connection refused");
     QTest::newRow("login refused") << "login" << QStringLiteral("Logging in to 127.0.0.1 failed");
     QTest::newRow("file missing") << "missing" << QStringLiteral("absent.zip");
-    QTest::newRow("dropped mid-transfer") << "dropped" << QStringLiteral("no data moved for 5 s");
+    QTest::newRow("dropped mid-transfer") << "dropped" << QStringLiteral("closed the connection");
 }
 
 void tst_FtpClient::failedDownload()
@@ -311,19 +314,19 @@ void tst_FtpClient::oddServer_data()
     const QString archive = QStringLiteral("archive.zip");
     FtpTestServer::Options noHelp;
     noHelp.noHelp = true;
-    QTest::newRow("no HELP") << noHelp << archive << qint64(300000) << qint64(0) << false
-                             << "none of the 300000 bytes";
+    QTest::newRow("no HELP") << noHelp << archive << qint64(300000) << qint64(0) << true
+                             << QString();
     QTest::newRow("no HELP, file missing")
-        << noHelp << "absent.zip" << qint64(300000) << qint64(0) << false << "never retrieved";
+        << noHelp << "absent.zip" << qint64(300000) << qint64(0) << false << "550";
 
     FtpTestServer::Options bareHelp;
     bareHelp.bareHelp = true;
     QTest::newRow("HELP without SIZE")
-        << bareHelp << archive << qint64(300000) << qint64(0) << false << QString();
+        << bareHelp << archive << qint64(300000) << qint64(0) << true << QString();
     FtpTestServer::Options cut = bareHelp;
     cut.cutAfter = 100000;
     QTest::newRow("HELP without SIZE, cut short") << cut << archive << qint64(300000) << qint64(0)
-                                                  << false << "after 100000 of the 300000 bytes";
+                                                  << true << "after 100000 of the 300000 bytes";
 
     FtpTestServer::Options overrun;
     overrun.overrun = true;
@@ -331,7 +334,7 @@ void tst_FtpClient::oddServer_data()
                                          << true << "more than the 300000 bytes";
     overrun.bareHelp = true;
     QTest::newRow("HELP without SIZE, more data")
-        << overrun << archive << qint64(300000) << qint64(0) << false
+        << overrun << archive << qint64(300000) << qint64(0) << true
         << "more than the 300000 bytes";
 
     // The same drip, 50 bytes/s, passes one rate bound and fails another.
@@ -344,8 +347,9 @@ void tst_FtpClient::oddServer_data()
 
     FtpTestServer::Options foreign;
     foreign.passiveAddress = QStringLiteral("127.0.0.2");
+    // The data must come from the server the client logged in to.
     QTest::newRow("passive reply naming 127.0.0.2")
-        << foreign << archive << qint64(300000) << qint64(0) << false << "Data Connection refused";
+        << foreign << archive << qint64(300000) << qint64(0) << true << QString();
 }
 
 void tst_FtpClient::oddServer()
@@ -365,9 +369,6 @@ void tst_FtpClient::oddServer()
     newClient();
     setShortLimits(minBytesPerSecond);
     Recorder recorder(client.data(), target);
-    if (options.noHelp) // what Qt does then is the case tested here
-        QTest::ignoreMessage(QtWarningMsg,
-                             "QNetworkAccessFtpBackend: HELP command failed, ignoring it");
     client->get(remote, target);
     QVERIFY(recorder.waitForEnd());
 
@@ -628,6 +629,40 @@ void tst_FtpClient::localFileEmptyUntilComplete()
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
     QVERIFY(readFile(target) == content);
     QCOMPARE(stagedLeftovers(target), QStringList());
+}
+
+void tst_FtpClient::readBufferHoldsServerBack()
+{
+    const QByteArray content = Installation::randomBytes(8 * 1024 * 1024, 2);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    QVERIFY(startServer());
+
+    QUrl url;
+    url.setScheme(QStringLiteral("ftp"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(server.port());
+    url.setUserName(QStringLiteral("velmorapro"));
+    url.setPassword(QStringLiteral("qz482"));
+    url.setPath(QStringLiteral("/archive.zip"));
+    FtpAccessManager manager;
+    QScopedPointer<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+    const qint64 bound = 64 * 1024;
+    reply->setReadBufferSize(bound);
+
+    // A reader slower than loopback: what it has not taken must wait at the
+    // server, not pile up in memory.
+    QByteArray received;
+    qint64 largest = 0;
+    QTimer reader;
+    connect(&reader, &QTimer::timeout, this, [&] {
+        largest = qMax(largest, reply->bytesAvailable());
+        received += reply->read(16 * 1024);
+    });
+    reader.start(0);
+    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished() && reply->bytesAvailable() == 0, 60000);
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QVERIFY(received == content);
+    QVERIFY2(largest <= bound, qPrintable(QString::number(largest)));
 }
 
 QTEST_GUILESS_MAIN(tst_FtpClient)
