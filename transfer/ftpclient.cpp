@@ -37,8 +37,8 @@ QString seconds(int ms)
     return QString::number(ms / 1000.0);
 }
 
-// Qt's texts name the URL, password included; the log they end up in must
-// not hold it.
+// A reply's text may name the URL, password included; the log it ends up
+// in must not hold it.
 QString withoutPassword(QString text, const QUrl &url)
 {
     if (url.password().isEmpty())
@@ -214,7 +214,7 @@ void FtpCLient::uploadProgress(qint64 bytesSent, qint64 bytesTotal)
 void FtpCLient::errorCode(QNetworkReply::NetworkError code)
 {
     // The client's own reason, when it gave the transfer up itself, says
-    // more than Qt's "Operation canceled".
+    // more than the reply's "Operation canceled".
     if (failure.isEmpty()) {
         const auto *reply = qobject_cast<const QNetworkReply *>(sender());
         failure = reply ? withoutPassword(reply->errorString(), *url).simplified()
@@ -238,15 +238,15 @@ QString FtpCLient::encodeRemotePath(const QString &text)
 
 void FtpCLient::reportProgress(qint64 done, qint64 total, int id)
 {
-    // Qt repeats a last report as the reply finishes, with the byte count as
-    // the total when the size was unknown; the outcome is finished()'s alone.
+    // A report that comes as the reply finishes adds nothing; the outcome is
+    // finished()'s alone.
     const auto *reply = qobject_cast<const QNetworkReply *>(sender());
     if ((reply && reply->isFinished()) || failing)
         return;
     if (stallTimer->isActive())
         stallTimer->start();
-    // Unknown (-1) or empty (0) totals give no meaningful share: Qt reports
-    // (0, 0) on failures too, and 0 of 0 must never pass for anything. More
+    // Unknown (-1) or empty (0) totals give no meaningful share: a failing
+    // reply may report (0, 0), and 0 of 0 must never pass for anything. More
     // than the total is no progress either: such a download is being failed.
     if (total <= 0 || done < 0 || done > total)
         return;

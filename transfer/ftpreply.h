@@ -29,7 +29,6 @@ public:
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
-    qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
     enum class Step { Greeting, User, Password, Type, Size, Passive, Transfer, Done };
