@@ -186,7 +186,7 @@ void FtpReply::handleReply(int code, const QByteArray &text)
             send(Step::Size, "SIZE " + address.path(QUrl::FullyDecoded).toUtf8());
             return;
         }
-        openDataConnection(0, QByteArray());
+        askPassivePort();
         return;
     case Step::Size: {
         bool ok = false;
@@ -196,7 +196,7 @@ void FtpReply::handleReply(int code, const QByteArray &text)
             setHeader(QNetworkRequest::ContentLengthHeader, size);
             emit metaDataChanged();
         }
-        openDataConnection(0, QByteArray());
+        askPassivePort();
         return;
     }
     case Step::Passive:
@@ -215,14 +215,19 @@ void FtpReply::loggedIn()
     send(Step::Type, "TYPE I");
 }
 
-// Called with code 0 to ask for the passive port, then with the answer.
+bool FtpReply::extendedPassive() const
+{
+    return control.peerAddress().protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+void FtpReply::askPassivePort()
+{
+    send(Step::Passive, extendedPassive() ? "EPSV" : "PASV");
+}
+
 void FtpReply::openDataConnection(int code, const QByteArray &text)
 {
-    const bool extended = control.peerAddress().protocol() == QAbstractSocket::IPv6Protocol;
-    if (code == 0) {
-        send(Step::Passive, extended ? "EPSV" : "PASV");
-        return;
-    }
+    const bool extended = extendedPassive();
     // Only the port is taken from the answer; the address named there is
     // ignored, as the data must come from the server already talked to.
     static const QRegularExpression passive(

@@ -37,6 +37,8 @@ private:
     void readReplies();
     void handleReply(int code, const QByteArray &text);
     void loggedIn();
+    bool extendedPassive() const;
+    void askPassivePort();
     void openDataConnection(int code, const QByteArray &text);
     void transferReply(int code, const QByteArray &text);
     void start();
