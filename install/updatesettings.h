@@ -39,6 +39,10 @@ struct UpdateSettings
     QString stagingPath() const { return inAppDir(stagingName()); }
     QString backupPath() const { return inAppDir(stem() + QLatin1String(".backup")); }
     QString journalPath() const { return inAppDir(stem() + QLatin1String(".journal")); }
+    // Held by the one updater that may touch the installation.
+    QString lockPath() const { return inAppDir(stem() + QLatin1String(".lock")); }
+    // The trusted comment of the signed release installed last.
+    QString releasePath() const { return inAppDir(stem() + QLatin1String(".release")); }
 
     // The settings compiled into this build, for the installation in appDir.
     static UpdateSettings builtIn(const QString &appDir);

@@ -34,14 +34,8 @@ QString FtpTestServer::whyUnavailable()
                           "transfer is tried end to end by scripts/windows.sh");
 }
 
-bool FtpTestServer::start(const Options &options)
+QStringList FtpTestServer::arguments(const Options &options)
 {
-    stop();
-    if (!available()) {
-        m_error = whyUnavailable();
-        return false;
-    }
-    m_events.clear();
     QStringList args { scriptPath(),
                        QStringLiteral("--root"),
                        options.root,
@@ -75,7 +69,18 @@ bool FtpTestServer::start(const Options &options)
         args << QStringLiteral("--drip") << QString::number(options.dripIntervalMs / 1000.0);
     if (!options.passiveAddress.isEmpty())
         args << QStringLiteral("--passive-address") << options.passiveAddress;
+    return args;
+}
 
+bool FtpTestServer::start(const Options &options)
+{
+    stop();
+    if (!available()) {
+        m_error = whyUnavailable();
+        return false;
+    }
+    m_events.clear();
+    const QStringList args = arguments(options);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
     if (!m_process.waitForStarted(10000)) {

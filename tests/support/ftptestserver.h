@@ -60,6 +60,8 @@ public:
     static QString whyUnavailable();
 
 private:
+    // The server script and its command-line options.
+    static QStringList arguments(const Options &options);
     void readEvents();
 
     QProcess m_process;
