@@ -1,6 +1,4 @@
-#include "debuglog.h"
 #include "mainwindow.h"
-#include "stagedupdate.h"
 
 #include <QApplication>
 
@@ -12,15 +10,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
     QApplication application(argc, argv);
 
-    const UpdateSettings settings = UpdateSettings::builtIn(QCoreApplication::applicationDirPath());
-    // An update cut off by a crash or a power cut is put right before the
-    // window offers the next one.
-    StagedUpdate interrupted(settings);
-    interrupted.recover();
-    if (!interrupted.report().isEmpty())
-        writeLog(interrupted.report(), 0);
-
-    MainWindow window(settings);
+    MainWindow window;
     window.show();
     return application.exec();
 }

@@ -1,11 +1,5 @@
 #include "mainwindow.h"
 
-#include "commandrunner.h"
-#include "debuglog.h"
-#include "ftpclient.h"
-#include "platform.h"
-#include "updateinstaller.h"
-
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
@@ -27,7 +21,6 @@ MainWindow::MainWindow()
 MainWindow::MainWindow(const UpdateSettings &settings)
     : QMainWindow(nullptr, Qt::WindowFlags())
     , appDirPath(settings.appDir)
-    , settings(settings)
 {
     setFixedSize(300, 50);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
@@ -46,79 +39,76 @@ MainWindow::MainWindow(const UpdateSettings &settings)
     progressPacer->setInterval(ProgressFrameMs);
     connect(progressPacer, &QTimer::timeout, this, &MainWindow::showPendingProgress);
 
-    installer = new UpdateInstaller(settings, this);
-    connect(installer, &UpdateInstaller::finished, this, &MainWindow::installFinished);
-
-    ftpClient = new FtpCLient();
-    ftpClient->setLimits(settings.transferLimits);
-    connect(ftpClient, SIGNAL(process(int, int)), this, SLOT(DownloadProgress(int, int)));
+    update = new ProductUpdate(settings, this);
+    connect(update, &ProductUpdate::stateChanged, this, &MainWindow::showState);
+    connect(update, &ProductUpdate::progress, this, &MainWindow::showTransfer);
     connect(button, SIGNAL(clicked()), this, SLOT(Down()));
+    // Before the window shows: an interrupted update is put right first, and
+    // a second updater says at once that it will not touch anything.
+    update->claimInstallation();
 }
 
-MainWindow::~MainWindow()
-{
-    delete ftpClient;
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::Down()
 {
-    if (downloading || installing)
-        return;
-    KillProgram(settings.productName);
-    ftpClient->setHostPort(settings.host, settings.port);
-    ftpClient->setUserInfo(settings.userName, settings.password);
-    downloading = true;
-    ftpClient->get(settings.archiveName, settings.archivePath());
+    update->start();
 }
 
 void MainWindow::DownloadProgress(int x, int id)
 {
-    if (fetchingSignature) {
-        signatureProgress(x, id);
-        return;
-    }
-    const QString text = QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
-    if (id == 0 && x >= 0 && x < 100) {
-        showProgress(text);
-        return;
-    }
-    // The end of a transfer is shown at once, and no percentage after it.
-    progressPacer->stop();
-    label->setText(text);
-    if (x == -100 && downloading) {
-        downloading = false;
-        writeLog(QLatin1String("the download of ") + settings.archiveName
-                     + QLatin1String(" failed: ") + ftpClient->errorString(),
-                 0);
-    }
-    if (x != 100 || id != 0 || !downloading)
-        return;
-    downloading = false;
-    label->setText(QStringLiteral("解包中.."));
-    installing = true;
-    if (settings.publicKey.isEmpty()) {
-        Unpack();
-        return;
-    }
-    // The signature comes from the same server, after the archive; its
-    // progress is not shown.
-    fetchingSignature = true;
-    ftpClient->get(settings.signatureName(), settings.signaturePath());
+    update->reportTransfer(x, id);
 }
 
-void MainWindow::signatureProgress(int x, int id)
+void MainWindow::KillProgram(const QString &exeName)
 {
-    if (x == 100 && id == 0) {
-        fetchingSignature = false;
-        Unpack();
-    } else if (x == -100) {
-        fetchingSignature = false;
-        writeLog(QLatin1String("the update was not installed: the signature ")
-                     + settings.signatureName() + QLatin1String(" could not be downloaded: ")
-                     + ftpClient->errorString(),
-                 0);
-        installFinished();
+    update->stopProduct(exeName);
+}
+
+void MainWindow::Unpack()
+{
+    update->install();
+}
+
+void MainWindow::StartProgram()
+{
+    update->startProduct();
+}
+
+void MainWindow::showState(ProductUpdate::State state)
+{
+    switch (state) {
+    case ProductUpdate::State::Blocked:
+        showAtOnce(QStringLiteral("更新已在进行中"));
+        return;
+    case ProductUpdate::State::FetchingSignature:
+    case ProductUpdate::State::Installing:
+        showAtOnce(QStringLiteral("解包中.."));
+        return;
+    case ProductUpdate::State::Starting:
+        showAtOnce(QStringLiteral("启动程序..."));
+        return;
+    case ProductUpdate::State::Unrepaired:
+        showAtOnce(QStringLiteral("更新失败，下次启动时修复"));
+        return;
+    case ProductUpdate::State::Finished:
+        close();
+        return;
+    case ProductUpdate::State::Idle:
+    case ProductUpdate::State::Downloading:
+    case ProductUpdate::State::DownloadFailed:
+        // The transfer's own reports say it.
+        return;
     }
+}
+
+void MainWindow::showTransfer(int x)
+{
+    const QString text = QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
+    if (x >= 0 && x < 100)
+        showProgress(text);
+    else
+        showAtOnce(text); // the end of a transfer, and no percentage after it
 }
 
 // A fast server reports a new percentage hundreds of times a second; the
@@ -138,38 +128,17 @@ void MainWindow::showPendingProgress()
     progressPacer->start();
 }
 
-void MainWindow::KillProgram(const QString &exeName)
+void MainWindow::showAtOnce(const QString &text)
 {
-    runCommand(stopCommand(exeName), settings.appDir, settings.commandTimeoutMs);
-}
-
-void MainWindow::Unpack()
-{
-    // The installer runs while the event loop goes on; the product starts
-    // again once it is done, on the new files or on the old ones.
-    installing = true;
-    installer->start();
-}
-
-void MainWindow::installFinished()
-{
-    label->setText(QStringLiteral("启动程序..."));
-    StartProgram();
-}
-
-void MainWindow::StartProgram()
-{
-    runCommand(startCommand(settings.appDir, settings.productName), settings.appDir,
-               settings.commandTimeoutMs);
-    installing = false;
-    close();
+    progressPacer->stop();
+    label->setText(text);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // Closing now would leave the product stopped, or the installation in
-    // the middle of its update: the window closes once the product runs.
-    if (installing) {
+    // While the installation changes the window waits; it closes once the
+    // product runs again.
+    if (!update->close()) {
         event->ignore();
         return;
     }

@@ -1,7 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "updatesettings.h"
+#include "productupdate.h"
 
 #include <QMainWindow>
 
@@ -9,11 +9,10 @@ QT_BEGIN_NAMESPACE
 class QLabel;
 class QTimer;
 QT_END_NAMESPACE
-class FtpCLient;
-class UpdateInstaller;
 
 // The updater's one window: a status label and the button that runs the
-// update (stop the product, download, install, start the product, close).
+// update. What the update does is ProductUpdate's; the window shows its
+// states as the label's texts.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -37,24 +36,15 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void signatureProgress(int x, int id);
-    void installFinished();
+    void showState(ProductUpdate::State state);
+    void showTransfer(int x);
     void showProgress(const QString &text);
     void showPendingProgress();
+    void showAtOnce(const QString &text);
 
     QLabel *label;
-    FtpCLient *ftpClient;
     QString appDirPath;
-    UpdateSettings settings;
-    UpdateInstaller *installer;
-    // Set while a download runs: a second press then does nothing, so two
-    // transfers can never write into one archive.
-    bool downloading = false;
-    // From the end of the download until the product runs again: the window
-    // neither starts another update nor closes meanwhile.
-    bool installing = false;
-    // Set while the archive's signature is downloaded after the archive.
-    bool fetchingSignature = false;
+    ProductUpdate *update;
     // A running transfer's percentage waits here while the label has just
     // been repainted; see showProgress().
     QString pendingProgress;

@@ -1,0 +1,288 @@
+#include "ftptestserver.h"
+#include "installation.h"
+#include "productupdate.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Installation;
+
+namespace {
+
+using State = ProductUpdate::State;
+using States = QList<State>;
+
+States statesOf(const QSignalSpy &spy)
+{
+    States states;
+    for (const QList<QVariant> &arguments : spy)
+        states.append(arguments.first().value<State>());
+    return states;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(States)
+
+// The update on its own, without a window, against a real installation,
+// FTP server, 7za and product.
+class tst_ProductUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void wholeUpdate_data();
+    void wholeUpdate();
+    void startWhileBusy();
+    void secondUpdater();
+    void closedBeforeInstalled_data();
+    void closedBeforeInstalled();
+
+private:
+    bool serve(FtpTestServer::Options options = FtpTestServer::Options());
+    UpdateSettings settings() const;
+    QString logText() const;
+    int logRecords() const { return int(logText().count(QStringLiteral("\r\n"))); }
+    QStringList productStarts() const;
+    bool waitForState(ProductUpdate &update, State state);
+
+    QScopedPointer<QTemporaryDir> home;
+    QTemporaryDir source;
+    QTemporaryDir served;
+    FtpTestServer server;
+    QString logDir;
+};
+
+void tst_ProductUpdate::initTestCase()
+{
+    if (!FtpTestServer::available())
+        QSKIP(qPrintable(FtpTestServer::whyUnavailable()));
+    QVERIFY(source.isValid() && served.isValid());
+    logDir = QCoreApplication::applicationDirPath() + QStringLiteral("/log");
+    QVERIFY(writeProduct(source.filePath(QStringLiteral("vlm.exe")), QStringLiteral("2.0")));
+    QVERIFY(writeFile(source.filePath(QStringLiteral("data/payload.bin")),
+                      randomBytes(3 * 1024 * 1024, 7)));
+    QVERIFY(makeArchive(served.filePath(QStringLiteral("vlm_update.zip")), source.path()));
+}
+
+void tst_ProductUpdate::init()
+{
+    home.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/Velmora 产品-XXXXXX")));
+    QVERIFY(home->isValid());
+    QVERIFY(writeProduct(home->filePath(QStringLiteral("vlm.exe")), QStringLiteral("1.0")));
+    QVERIFY(startProduct(home->path()));
+    QVERIFY(!waitForProduct(home->path(), QStringLiteral("1.0")).isEmpty());
+    QDir(logDir).removeRecursively();
+    QVERIFY(QDir().mkpath(logDir));
+}
+
+void tst_ProductUpdate::cleanup()
+{
+    server.stop();
+    killProducts(home->path());
+    home.reset();
+}
+
+bool tst_ProductUpdate::serve(FtpTestServer::Options options)
+{
+    options.root = served.path();
+    if (server.start(options))
+        return true;
+    qWarning("%s", qPrintable(server.errorString()));
+    return false;
+}
+
+UpdateSettings tst_ProductUpdate::settings() const
+{
+    UpdateSettings settings = UpdateSettings::builtIn(home->path());
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = server.port();
+    return settings;
+}
+
+QString tst_ProductUpdate::logText() const
+{
+    QString text;
+    const QStringList names = QDir(logDir).entryList(QDir::Files, QDir::Name);
+    for (const QString &name : names)
+        text += QString::fromLocal8Bit(readFile(logDir + QLatin1Char('/') + name));
+    return text;
+}
+
+QStringList tst_ProductUpdate::productStarts() const
+{
+    QStringList versions;
+    const QList<QByteArray> lines =
+        readFile(home->filePath(QStringLiteral("product-started.txt"))).split('\n');
+    for (const QByteArray &line : lines) {
+        if (!line.isEmpty())
+            versions.append(QString::fromLatin1(line.left(line.indexOf(' '))));
+    }
+    return versions;
+}
+
+bool tst_ProductUpdate::waitForState(ProductUpdate &update, State state)
+{
+    return QTest::qWaitFor([&] { return update.state() == state; }, 120000);
+}
+
+void tst_ProductUpdate::wholeUpdate_data()
+{
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<bool>("signatureServed");
+    QTest::addColumn<States>("states");
+    QTest::addColumn<QString>("running");
+
+    QTest::newRow("unsigned") << false << false
+                              << States { State::Downloading, State::Installing, State::Starting,
+                                          State::Finished }
+                              << QStringLiteral("2.0");
+    QTest::newRow("signed") << true << true
+                            << States { State::Downloading, State::FetchingSignature,
+                                        State::Installing, State::Starting, State::Finished }
+                            << QStringLiteral("2.0");
+    QTest::newRow("signature missing")
+        << true << false
+        << States { State::Downloading, State::FetchingSignature, State::Starting, State::Finished }
+        << QStringLiteral("1.0");
+}
+
+void tst_ProductUpdate::wholeUpdate()
+{
+    QFETCH(bool, signedBuild);
+    QFETCH(bool, signatureServed);
+    QFETCH(States, states);
+    QFETCH(QString, running);
+    QTemporaryDir keys;
+    const QString archive = served.filePath(QStringLiteral("vlm_update.zip"));
+    QFile::remove(archive + QStringLiteral(".minisig"));
+    UpdateSettings signedSettings;
+    if (signedBuild) {
+        if (!makeSigningKey(keys.filePath(QStringLiteral("publisher"))))
+            QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
+        if (signatureServed)
+            QVERIFY(signFile(keys.filePath(QStringLiteral("publisher")), archive,
+                             QStringLiteral("version 2.0")));
+    }
+    QVERIFY(serve());
+    UpdateSettings updateSettings = settings();
+    if (signedBuild)
+        updateSettings.publicKey =
+            QString::fromLatin1(readFile(keys.filePath(QStringLiteral("publisher.pub"))));
+
+    ProductUpdate update(updateSettings);
+    QSignalSpy changes(&update, &ProductUpdate::stateChanged);
+    QVERIFY(update.claimInstallation());
+    update.start();
+    QVERIFY(waitForState(update, State::Finished));
+
+    QCOMPARE(statesOf(changes), states);
+    QVERIFY2(!waitForProduct(home->path(), running).isEmpty(), qPrintable(logText()));
+    QCOMPARE(productStarts(), QStringList({ QStringLiteral("1.0"), running }));
+}
+
+// One update at a time: presses while the archive arrives or is installed
+// change nothing, and it is downloaded and installed once.
+void tst_ProductUpdate::startWhileBusy()
+{
+    FtpTestServer::Options options;
+    // The transfer waits a third of the way through until the presses are
+    // made: on a busy machine a free-running one could end between two.
+    options.holdAfter = 1024 * 1024;
+    QVERIFY(serve(options));
+    ProductUpdate update(settings());
+    QVERIFY(update.claimInstallation());
+    connect(&update, &ProductUpdate::stateChanged, this, [&update](State state) {
+        if (state == State::Installing)
+            update.start();
+    });
+
+    update.start();
+    QVERIFY(server.waitForEvent("held"));
+    update.start();
+    update.start();
+    QCOMPARE(update.state(), State::Downloading);
+    QVERIFY(server.release());
+    QVERIFY(waitForState(update, State::Finished));
+
+    QCOMPARE(readFile(update.settings().archivePath()),
+             readFile(served.filePath(QStringLiteral("vlm_update.zip"))));
+    QCOMPARE(readFile(home->filePath(QStringLiteral("data/payload.bin"))),
+             readFile(source.filePath(QStringLiteral("data/payload.bin"))));
+    QCOMPARE(productStarts(), QStringList({ QStringLiteral("1.0"), QStringLiteral("2.0") }));
+    QCOMPARE(logRecords(), 3); // one stop, one unpack, one start
+}
+
+// A second updater in the same installation (a double click) touches
+// nothing while the first one holds it, and can go on once it is gone.
+void tst_ProductUpdate::secondUpdater()
+{
+    QVERIFY(serve());
+    QScopedPointer<ProductUpdate> first(new ProductUpdate(settings()));
+    QVERIFY(first->claimInstallation());
+    // What the first one is unpacking.
+    const QString staged = settings().stagingPath() + QStringLiteral("/vlm.exe");
+    QVERIFY(writeFile(staged, "being unpacked"));
+
+    ProductUpdate second(settings());
+    QVERIFY(!second.claimInstallation());
+    QCOMPARE(second.state(), State::Blocked);
+    second.start();
+    QCOMPARE(second.state(), State::Blocked);
+    QVERIFY(QFileInfo::exists(staged));
+    QCOMPARE(productStarts(), QStringList { QStringLiteral("1.0") });
+    QCOMPARE(logRecords(), 1);
+    QVERIFY2(logText().contains(QStringLiteral("another updater holds the installation")),
+             qPrintable(logText()));
+
+    first.reset();
+    second.start();
+    QVERIFY(waitForState(second, State::Finished));
+    QVERIFY2(logText().contains(QStringLiteral("what an interrupted update left was removed")),
+             qPrintable(logText()));
+    QCOMPARE(productStarts(), QStringList({ QStringLiteral("1.0"), QStringLiteral("2.0") }));
+}
+
+void tst_ProductUpdate::closedBeforeInstalled_data()
+{
+    QTest::addColumn<bool>("serverUp");
+    QTest::newRow("while downloading") << true;
+    QTest::newRow("after the download failed") << false;
+}
+
+// The press stopped the product; giving up before anything is installed
+// starts it again, and the log says the update was abandoned.
+void tst_ProductUpdate::closedBeforeInstalled()
+{
+    QFETCH(bool, serverUp);
+    FtpTestServer::Options options;
+    options.holdAfter = 256 * 1024;
+    QVERIFY(serve(options));
+    UpdateSettings updateSettings = settings();
+    if (!serverUp)
+        server.stop(); // nothing listens on that port any more
+    ProductUpdate update(updateSettings);
+    QVERIFY(update.claimInstallation());
+
+    update.start();
+    if (serverUp)
+        QVERIFY(server.waitForEvent("held"));
+    else
+        QVERIFY(waitForState(update, State::DownloadFailed));
+    QVERIFY(update.close());
+
+    QCOMPARE(update.state(), State::Finished);
+    QTRY_COMPARE_WITH_TIMEOUT(productStarts().size(), 2, 30000);
+    QCOMPARE(productStarts(), QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }));
+    QVERIFY(!QFileInfo::exists(home->filePath(QStringLiteral("data/payload.bin"))));
+    QVERIFY2(logText().contains(QStringLiteral("the update was abandoned")), qPrintable(logText()));
+}
+
+QTEST_GUILESS_MAIN(tst_ProductUpdate)
+#include "tst_productupdate.moc"
