@@ -1,6 +1,6 @@
 #include "stagedupdate.h"
 
-#include "filemove.h"
+#include "platform.h"
 
 #include <QDir>
 #include <QFileInfo>
