@@ -13,6 +13,8 @@ UpdateInstaller::UpdateInstaller(const UpdateSettings &settings, QObject *parent
     : QObject(parent)
     , m_settings(settings)
 {
+    // For queued connections and QSignalSpy.
+    qRegisterMetaType<UpdateInstaller::Outcome>();
 }
 
 UpdateInstaller::~UpdateInstaller()
@@ -27,8 +29,19 @@ void UpdateInstaller::start()
     if (m_running)
         return;
     m_running = true;
-    inBackground([this] { m_stepSucceeded = verify() && prepareStaging(); },
-                 &UpdateInstaller::unpack);
+    inBackground(
+        [this] {
+            m_stepOutcome = Outcome::Refused;
+            if (verify() && prepareStaging())
+                m_stepOutcome = Outcome::Installed;
+        },
+        &UpdateInstaller::unpack);
+}
+
+void UpdateInstaller::setRecord(const QString &path, RecordDecision decide)
+{
+    m_recordPath = path;
+    m_decideRecord = std::move(decide);
 }
 
 // Nothing of an archive is unpacked before its signature has been checked.
@@ -52,17 +65,23 @@ bool UpdateInstaller::verify()
 bool UpdateInstaller::prepareStaging()
 {
     StagedUpdate update(m_settings);
-    if (update.recover() && update.removeLeftovers() && QDir().mkpath(m_settings.stagingPath()))
+    QString reason;
+    if (update.recover() && update.removeLeftovers()
+        && makeFolder(m_settings.stagingPath(), &reason))
         return true;
+    if (update.needsRepair())
+        m_stepOutcome = Outcome::Unrepaired;
+    if (reason.isEmpty())
+        reason = update.errorString();
     m_stepError = QLatin1String("the staging folder could not be prepared")
-        + (update.errorString().isEmpty() ? QString() : QLatin1String(": ") + update.errorString());
+        + (reason.isEmpty() ? QString() : QLatin1String(": ") + reason);
     return false;
 }
 
 void UpdateInstaller::unpack()
 {
-    if (!m_stepSucceeded) {
-        end(false, m_stepError);
+    if (m_stepOutcome != Outcome::Installed) {
+        end(m_stepOutcome, m_stepError);
         return;
     }
     if (!m_settings.publicKey.isEmpty())
@@ -70,6 +89,15 @@ void UpdateInstaller::unpack()
                      + QLatin1String(" is signed by the publisher; trusted comment: ")
                      + m_trustedComment,
                  0);
+    if (m_decideRecord) {
+        QString refusal;
+        m_record = m_decideRecord(m_trustedComment, &refusal);
+        if (!refusal.isEmpty()) {
+            StagedUpdate(m_settings).removeLeftovers();
+            end(Outcome::Refused, refusal);
+            return;
+        }
+    }
     if (!m_unpacker) {
         m_unpacker = new ShellCommand(this);
         connect(m_unpacker, &ShellCommand::finished, this, &UpdateInstaller::unpacked);
@@ -83,30 +111,39 @@ void UpdateInstaller::unpacked(bool succeeded)
     if (!succeeded) {
         StagedUpdate(m_settings).removeLeftovers();
         // What 7za said is in the record before this one.
-        end(false, m_settings.archiveName + QLatin1String(" could not be unpacked whole"));
+        end(Outcome::Refused,
+            m_settings.archiveName + QLatin1String(" could not be unpacked whole"));
         return;
     }
     inBackground(
         [this] {
             StagedUpdate update(m_settings);
             update.setRenameHook(m_renameHook);
-            m_stepSucceeded = update.apply();
+            if (m_decideRecord)
+                update.setRecord(m_recordPath, m_record);
+            if (update.apply())
+                m_stepOutcome = Outcome::Installed;
+            else
+                m_stepOutcome = update.needsRepair() ? Outcome::Unrepaired : Outcome::Refused;
             m_stepError = update.errorString();
+            m_stepReport = update.report();
         },
         &UpdateInstaller::applied);
 }
 
 void UpdateInstaller::applied()
 {
-    end(m_stepSucceeded, m_stepError);
+    if (m_stepOutcome == Outcome::Installed && !m_stepReport.isEmpty())
+        writeLog(QLatin1String("the update was installed; ") + m_stepReport, 0);
+    end(m_stepOutcome, m_stepError);
 }
 
-void UpdateInstaller::end(bool installed, const QString &reason)
+void UpdateInstaller::end(Outcome outcome, const QString &reason)
 {
-    if (!installed)
+    if (outcome != Outcome::Installed)
         writeLog(QLatin1String("the update was not installed: ") + reason, 0);
     m_running = false;
-    emit finished(installed);
+    emit finished(outcome);
 }
 
 void UpdateInstaller::inBackground(std::function<void()> work, void (UpdateInstaller::*next)())

@@ -24,18 +24,35 @@ class UpdateInstaller : public QObject
     Q_OBJECT
 
 public:
+    enum class Outcome {
+        Installed, // the new files are in place
+        Refused, // nothing changed: the old product may start
+        Unrepaired, // part old, part new: the product must not start; the
+                    // next start of the updater repairs the installation
+    };
+    Q_ENUM(Outcome)
+
+    // Called once the archive's signature holds, with its trusted comment
+    // (empty for unsigned builds): the record's content, or a refusal set
+    // in *refusal, which ends the update before anything is unpacked.
+    using RecordDecision =
+        std::function<QByteArray(const QString &trustedComment, QString *refusal)>;
+
     explicit UpdateInstaller(const UpdateSettings &settings, QObject *parent = nullptr);
     ~UpdateInstaller() override;
 
     void start();
     bool isRunning() const { return m_running; }
 
+    // Commits the file path with the update's files (StagedUpdate::setRecord()),
+    // with the content decide returns.
+    void setRecord(const QString &path, RecordDecision decide);
+
     // Test seam, handed to StagedUpdate::setRenameHook().
-    void setRenameHook(std::function<void(int)> hook) { m_renameHook = std::move(hook); }
+    void setRenameHook(std::function<bool(int)> hook) { m_renameHook = std::move(hook); }
 
 signals:
-    // installed: the new files are in place.
-    void finished(bool installed);
+    void finished(UpdateInstaller::Outcome outcome);
 
 private:
     bool verify();
@@ -43,16 +60,21 @@ private:
     void unpack();
     void unpacked(bool succeeded);
     void applied();
-    void end(bool installed, const QString &reason = QString());
+    void end(Outcome outcome, const QString &reason = QString());
     void inBackground(std::function<void()> work, void (UpdateInstaller::*next)());
 
     UpdateSettings m_settings;
     ShellCommand *m_unpacker = nullptr;
     QPointer<QThread> m_worker;
-    std::function<void(int)> m_renameHook;
+    std::function<bool(int)> m_renameHook;
+    QString m_recordPath;
+    RecordDecision m_decideRecord;
+    QByteArray m_record;
     bool m_running = false;
-    bool m_stepSucceeded = false;
+    // What the worker's step came to, read once it has finished.
+    Outcome m_stepOutcome = Outcome::Refused;
     QString m_stepError;
+    QString m_stepReport;
     QString m_trustedComment;
 };
 

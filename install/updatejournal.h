@@ -1,29 +1,47 @@
 #ifndef UPDATEJOURNAL_H
 #define UPDATEJOURNAL_H
 
+#include <QList>
 #include <QString>
-#include <QStringList>
 
-// The list of paths an apply is about to move, on disk before the first of
-// them moves. While the file exists the installation may be part old, part
-// new; its removal is the moment the update counts as done.
+// The list of paths an apply is about to move, each with whether the
+// installation had an old version of it, on disk before the first of them
+// moves. While the file exists the installation may be part old, part new;
+// its removal is the moment the update counts as done.
 class UpdateJournal
 {
 public:
+    enum class OldVersion {
+        Existed, // moved into the backup folder before the new one came
+        None, // the update adds the path
+        Unknown, // a journal of format 1, which did not say
+    };
+    struct Entry
+    {
+        QString path;
+        OldVersion old = OldVersion::Unknown;
+    };
+
     explicit UpdateJournal(const QString &fileName);
 
     bool exists() const;
-    // Writes the paths and forces them to the disk, replacing the file whole.
-    bool write(const QStringList &paths);
+    // Writes the entries and forces them to the disk; the file appears only
+    // whole. On failure no journal is left.
+    bool write(const QList<Entry> &entries);
+    // Reads this format and format 1; refuses anything else.
     bool read();
+    // Removes the file and forces its removal to the disk. False with the
+    // file gone means only the latter failed.
     bool remove();
 
-    QStringList paths() const { return m_paths; }
+    QList<Entry> entries() const { return m_entries; }
     QString errorString() const { return m_error; }
 
 private:
+    bool fail(const QString &reason);
+
     QString m_fileName;
-    QStringList m_paths;
+    QList<Entry> m_entries;
     QString m_error;
 };
 

@@ -27,8 +27,7 @@ bool isHeld(int error)
 }
 
 // operation returns 0 or an errno value.
-template<typename Operation>
-int retryWhileHeld(Operation operation, bool retry = true)
+template<typename Operation> int retryWhileHeld(Operation operation, bool retry = true)
 {
     int error = operation();
     for (const int pause : HeldFilePausesMs) {
@@ -65,7 +64,8 @@ int writeAll(int fd, const QByteArray &data)
 // fsync() of the folder, or syncfs() of the file system it is on.
 bool syncThrough(const QString &folder, bool wholeFileSystem, QString *errorString)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return failed(errno, errorString);
     const int error = errorOf(wholeFileSystem ? ::syncfs(fd) : ::fsync(fd));

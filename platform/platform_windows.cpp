@@ -19,8 +19,7 @@ bool isHeld(DWORD error)
 }
 
 // operation returns ERROR_SUCCESS or the system's error code.
-template<typename Operation>
-DWORD retryWhileHeld(Operation operation, bool retry = true)
+template<typename Operation> DWORD retryWhileHeld(Operation operation, bool retry = true)
 {
     DWORD error = operation();
     for (const int pause : HeldFilePausesMs) {
@@ -170,8 +169,8 @@ bool removeFile(const QString &path, bool retry, QString *errorString, bool *inU
         [&] {
             DWORD result = errorOf(::DeleteFileW(name));
             if (result == ERROR_ACCESS_DENIED && isReadOnly(name)) {
-                ::SetFileAttributesW(name, ::GetFileAttributesW(name)
-                                         & ~DWORD(FILE_ATTRIBUTE_READONLY));
+                ::SetFileAttributesW(name,
+                                     ::GetFileAttributesW(name) & ~DWORD(FILE_ATTRIBUTE_READONLY));
                 result = errorOf(::DeleteFileW(name));
             }
             return result;
@@ -219,7 +218,8 @@ bool writeFileDurably(const QString &path, const QByteArray &data, QString *erro
     if (file == INVALID_HANDLE_VALUE)
         return failed(::GetLastError(), errorString);
     DWORD written = 0;
-    DWORD error = errorOf(::WriteFile(file, data.constData(), DWORD(data.size()), &written, nullptr));
+    DWORD error =
+        errorOf(::WriteFile(file, data.constData(), DWORD(data.size()), &written, nullptr));
     if (error == ERROR_SUCCESS && written != DWORD(data.size()))
         error = ERROR_DISK_FULL;
     // The reason QSaveFile drops: a disk that fills up or fails at the flush.
