@@ -2,7 +2,6 @@
 #include "minisignverifier.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -66,8 +65,8 @@ bool tst_MinisignVerifier::sign(const char *key, const QString &file, const QStr
 
 void tst_MinisignVerifier::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty())
-        QSKIP("minisign is not installed (Debian package minisign); it makes the signatures");
+    if (!minisignAvailable())
+        QSKIP(qPrintable(whyNoMinisign()));
     QVERIFY(dir.isValid());
 
     for (const char *key : { "a", "b" })

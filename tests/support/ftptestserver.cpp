@@ -22,7 +22,7 @@ QString FtpTestServer::scriptPath()
 bool FtpTestServer::available()
 {
 #ifdef Q_OS_WIN
-    return false;
+    return TestService::available();
 #else
     return true;
 #endif
@@ -30,8 +30,7 @@ bool FtpTestServer::available()
 
 QString FtpTestServer::whyUnavailable()
 {
-    return QStringLiteral("the test FTP server runs on Linux only; on Windows the updater's "
-                          "transfer is tried end to end by scripts/windows.sh");
+    return TestService::whyUnavailable();
 }
 
 QStringList FtpTestServer::arguments(const Options &options)
@@ -80,23 +79,37 @@ bool FtpTestServer::start(const Options &options)
         return false;
     }
     m_events.clear();
-    const QStringList args = arguments(options);
+    QStringList args = arguments(options);
+#ifdef Q_OS_WIN
+    // The service runs its own copy of the script.
+    if (args.value(0) == scriptPath())
+        args.removeFirst();
+    if (!m_service.start(QStringLiteral("ftpserver"), args)) {
+        m_error = QStringLiteral("cannot start the FTP server: ") + m_service.errorString();
+        return false;
+    }
+#else
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("cannot start the FTP server: ") + m_process.errorString();
         return false;
     }
+#endif
+    return waitForPort();
+}
 
+bool FtpTestServer::waitForPort()
+{
+    QIODevice *lines = channel();
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
-        if (!m_process.canReadLine()
-            && !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            if (m_process.state() == QProcess::NotRunning)
+        if (!lines->canReadLine() && !lines->waitForReadyRead(int(deadline.remainingTime()))) {
+            if (!running())
                 break;
             continue;
         }
-        const QByteArray line = m_process.readLine().trimmed();
+        const QByteArray line = lines->readLine().trimmed();
         if (line.startsWith("PORT ")) {
             m_port = quint16(line.mid(5).toUInt());
             return m_port != 0;
@@ -107,10 +120,29 @@ bool FtpTestServer::start(const Options &options)
     return false;
 }
 
+bool FtpTestServer::running() const
+{
+#ifdef Q_OS_WIN
+    return m_service.isOpen();
+#else
+    return m_process.state() == QProcess::Running;
+#endif
+}
+
+QIODevice *FtpTestServer::channel()
+{
+#ifdef Q_OS_WIN
+    return m_service.channel();
+#else
+    return &m_process;
+#endif
+}
+
 void FtpTestServer::readEvents()
 {
-    while (m_process.canReadLine()) {
-        const QByteArray line = m_process.readLine().trimmed();
+    QIODevice *lines = channel();
+    while (lines->canReadLine()) {
+        const QByteArray line = lines->readLine().trimmed();
         if (line.startsWith("EVENT "))
             m_events.append(line.mid(6));
     }
@@ -126,9 +158,9 @@ bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutM
 {
     QDeadlineTimer deadline(timeoutMs);
     while (eventCount(name) < count) {
-        if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+        if (deadline.hasExpired() || !running())
             return false;
-        m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 200)));
+        channel()->waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 200)));
     }
     return true;
 }
@@ -136,15 +168,18 @@ bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutM
 bool FtpTestServer::release()
 {
 #ifdef Q_OS_WIN
-    return false;
+    return m_service.send(QByteArrayLiteral("release"));
 #else
-    return m_process.state() == QProcess::Running
-        && ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
+    return running() && ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
 #endif
 }
 
 void FtpTestServer::stop()
 {
+#ifdef Q_OS_WIN
+    m_service.finish();
+#else
     Installation::stopProcess(m_process);
+#endif
     m_port = 0;
 }

@@ -1,11 +1,15 @@
 #ifndef FTPTESTSERVER_H
 #define FTPTESTSERVER_H
 
+#include "testservice.h"
+
 #include <QByteArrayList>
 #include <QProcess>
 #include <QString>
 
-// Runs tests/support/ftpserver.py on 127.0.0.1 for the lifetime of the object.
+// Runs tests/support/ftpserver.py on 127.0.0.1 for the lifetime of the object:
+// on Linux as a child process, on Windows (under Wine) through the test
+// services of the Linux side (TestService).
 class FtpTestServer
 {
 public:
@@ -54,17 +58,22 @@ public:
     QString errorString() const { return m_error; }
 
     static QString scriptPath();
-    // The server is a Linux program (Python with pyftpdlib); a Windows test
-    // under Wine cannot start it.
+    // The server is a Linux program (Python with pyftpdlib): a Windows test
+    // has it only when the test services are there.
     static bool available();
     static QString whyUnavailable();
 
 private:
     // The server script and its command-line options.
     static QStringList arguments(const Options &options);
+    bool waitForPort();
+    bool running() const;
+    // Where the server's lines arrive: its output, or the service's relay.
+    QIODevice *channel();
     void readEvents();
 
     QProcess m_process;
+    TestService m_service;
     QByteArrayList m_events;
     quint16 m_port = 0;
     QString m_error;

@@ -1,12 +1,14 @@
 #include "installation.h"
 
+#include "testservice.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QThread>
 
 #ifdef Q_OS_WIN
@@ -44,11 +46,15 @@ QByteArray randomBytes(qint64 size, quint32 seed)
 
 bool writeProduct(const QString &dest, const QString &version)
 {
-    QDir().mkpath(QFileInfo(dest).absolutePath());
-    return QProcess::execute(
-               QStringLiteral("/usr/bin/python3"),
-               { QStringLiteral(FAKE_PRODUCT_SCRIPT), QStringLiteral("--write"), dest, version })
-        == 0;
+    const QString dir = QFileInfo(dest).absolutePath();
+    QDir().mkpath(dir);
+    QFile::remove(dest);
+    // QFile::copy() keeps the permissions, the right to run it among them.
+    if (!QFile::copy(QStringLiteral(STANDIN_PRODUCT), dest)) {
+        qWarning("cannot copy the stand-in product %s to %s", STANDIN_PRODUCT, qPrintable(dest));
+        return false;
+    }
+    return writeFile(dir + QStringLiteral("/version.txt"), version.toUtf8() + '\n');
 }
 
 bool startProduct(const QString &dir)
@@ -58,7 +64,17 @@ bool startProduct(const QString &dir)
 
 QJsonObject productState(const QString &dir)
 {
-    return QJsonDocument::fromJson(readFile(dir + QStringLiteral("/product-state.json"))).object();
+    // The stand-in's last line, "<version> <pid> <start>"; one still being
+    // written lacks its third field.
+    const QByteArray started = readFile(dir + QStringLiteral("/product-started.txt")).trimmed();
+    const QList<QByteArray> fields =
+        started.mid(started.lastIndexOf('\n') + 1).trimmed().split(' ');
+    bool ok = false;
+    const qint64 pid = fields.value(1).toLongLong(&ok);
+    if (fields.size() < 3 || !ok)
+        return QJsonObject();
+    return QJsonObject { { QStringLiteral("version"), QString::fromUtf8(fields.at(0)) },
+                         { QStringLiteral("pid"), double(pid) } };
 }
 
 QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs)
@@ -76,6 +92,25 @@ QJsonObject waitForProduct(const QString &dir, const QString &version, int timeo
 qint64 productPid(const QJsonObject &state)
 {
     return qint64(state.value(QStringLiteral("pid")).toDouble());
+}
+
+void recordProductSnapshots()
+{
+    qputenv("VLM_STANDIN_SNAPSHOT", "1");
+}
+
+QMap<QString, QByteArray> productSnapshot(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    const QList<QByteArray> lines = readFile(dir + QStringLiteral("/product-files.txt")).split('\n');
+    for (const QByteArray &line : lines) {
+        // "<SHA-256> <size> <path>", the path perhaps with spaces.
+        const int digestEnd = line.indexOf(' ');
+        const int sizeEnd = line.indexOf(' ', digestEnd + 1);
+        if (digestEnd > 0 && sizeEnd > digestEnd)
+            files.insert(QString::fromUtf8(line.mid(sizeEnd + 1)), line.left(digestEnd));
+    }
+    return files;
 }
 
 void stopProcess(QProcess &process)
@@ -180,8 +215,38 @@ bool makeArchive(const QString &archive, const QString &sourceDir, const QString
     return true;
 }
 
+bool minisignAvailable()
+{
+#ifdef Q_OS_WIN
+    return TestService::available();
+#else
+    return !QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty();
+#endif
+}
+
+QString whyNoMinisign()
+{
+#ifdef Q_OS_WIN
+    if (!TestService::available())
+        return TestService::whyUnavailable();
+#endif
+    return QStringLiteral("minisign is not installed (Debian package minisign); it makes the "
+                          "signatures");
+}
+
 bool minisign(const QStringList &arguments)
 {
+#ifdef Q_OS_WIN
+    TestService tool;
+    int exitCode = -1;
+    QByteArray output;
+    if (tool.start(QStringLiteral("minisign"), arguments)
+        && tool.waitForExit(120000, &exitCode, &output) && exitCode == 0)
+        return true;
+    qWarning("minisign %s failed: %s %s", qPrintable(arguments.join(QLatin1Char(' '))),
+             qPrintable(tool.errorString()), output.constData());
+    return false;
+#else
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
     tool.start(QStringLiteral("minisign"), arguments);
@@ -191,6 +256,7 @@ bool minisign(const QStringList &arguments)
     qWarning("minisign %s failed: %s %s", qPrintable(arguments.join(QLatin1Char(' '))),
              qPrintable(tool.errorString()), tool.readAll().constData());
     return false;
+#endif
 }
 
 bool makeSigningKey(const QString &keyPath)

@@ -11,24 +11,33 @@ class QProcess;
 QT_END_NAMESPACE
 
 // Helpers for tests that lay out a product installation, pack update
-// archives with 7za and watch the stand-in product (fakeproduct.py).
+// archives with 7za and watch the stand-in product (standinproduct.cpp).
 namespace Installation {
 
 bool writeFile(const QString &path, const QByteArray &data);
 QByteArray readFile(const QString &path);
 QByteArray randomBytes(qint64 size, quint32 seed);
 
-// Writes a stand-in product of the given version to dest.
+// Copies the stand-in product to dest and writes its version to
+// version.txt beside it.
 bool writeProduct(const QString &dest, const QString &version);
 
 // Starts dir/vlm.exe with dir as working directory, detached.
 bool startProduct(const QString &dir);
 
-// The state the product wrote when it started, or an empty object. With a
-// version given, waits (bounded) until a product of that version reports.
+// The version and pid ("version", "pid") of the product that started last in
+// dir, or an empty object. With a version given, waits (bounded) until a
+// product of that version reports.
 QJsonObject productState(const QString &dir);
 QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs = 30000);
 qint64 productPid(const QJsonObject &state);
+
+// Stand-ins started from now on by this process, or by the programs it
+// starts, first list the files they find (productSnapshot()).
+void recordProductSnapshots();
+// Relative path -> SHA-256 (hex) of each file the last stand-in in dir found
+// at its start; empty when it listed none.
+QMap<QString, QByteArray> productSnapshot(const QString &dir);
 
 // Asks a helper process to end, and kills it if it does not within a bound.
 void stopProcess(QProcess &process);
@@ -47,8 +56,11 @@ void killProducts(const QString &dir);
 bool makeArchive(const QString &archive, const QString &sourceDir,
                  const QStringList &switches = QStringList());
 
-// The minisign tool (Debian package minisign), for signed updates. Each
+// The minisign tool (Debian package minisign), for signed updates; on
+// Windows the Linux one, run by the test services (TestService). Each
 // returns false, with what the tool printed as a warning, when it fails.
+bool minisignAvailable();
+QString whyNoMinisign();
 bool minisign(const QStringList &arguments);
 // A key pair without a password: keyPath + ".pub" and keyPath + ".key".
 bool makeSigningKey(const QString &keyPath);

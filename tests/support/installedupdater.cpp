@@ -20,8 +20,7 @@ const QString WindowTitle = QStringLiteral("Velmora升级程序1.1");
 bool isRuntimeFile(const QString &relative)
 {
     static const QStringList names { QStringLiteral("log"), QStringLiteral("product-started.txt"),
-                                     QStringLiteral("product-state.json"),
-                                     QStringLiteral("product-state.json.tmp"),
+                                     QStringLiteral("product-files.txt"),
                                      QStringLiteral("vlm_update.zip") };
     return names.contains(relative) || relative.startsWith(QLatin1String("log/"));
 }
