@@ -5,7 +5,6 @@
 #include "ftpclient.h"
 #include "platform.h"
 #include "stagedupdate.h"
-#include "updateinstaller.h"
 
 #include <QDir>
 
@@ -162,9 +161,14 @@ void ProductUpdate::install()
     m_installer->start();
 }
 
-void ProductUpdate::installFinished(bool installed)
+void ProductUpdate::installFinished(UpdateInstaller::Outcome outcome)
 {
-    Q_UNUSED(installed);
+    // On a mixed installation the product could not run as it should; the
+    // next start of the updater repairs the installation first.
+    if (outcome == UpdateInstaller::Outcome::Unrepaired) {
+        setState(State::Unrepaired);
+        return;
+    }
     startProduct();
 }
 

@@ -1,13 +1,13 @@
 #ifndef PRODUCTUPDATE_H
 #define PRODUCTUPDATE_H
 
+#include "updateinstaller.h"
 #include "updatesettings.h"
 
 #include <QLockFile>
 #include <QObject>
 
 class FtpCLient;
-class UpdateInstaller;
 
 // One update of the installation the updater lies in, from the press of the
 // button until the product runs again: stop the product, download the
@@ -69,7 +69,7 @@ private:
     void download();
     void signatureReported(int x);
     void downloadFailed();
-    void installFinished(bool installed);
+    void installFinished(UpdateInstaller::Outcome outcome);
     void setState(State state);
     bool recover();
 
