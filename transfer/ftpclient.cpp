@@ -1,12 +1,12 @@
 #include "ftpclient.h"
 
 #include "ftpaccessmanager.h"
+#include "ftpreply.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -25,20 +25,15 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 // of a quarter.
 constexpr int RateSamplesPerWindow = 4;
 
-// Qt 5.15 renamed the reply's error signal; the old name is deprecated there.
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-#define REPLY_ERROR_SIGNAL SIGNAL(errorOccurred(QNetworkReply::NetworkError))
-#else
-#define REPLY_ERROR_SIGNAL SIGNAL(error(QNetworkReply::NetworkError))
-#endif
+constexpr int DefaultFtpPort = 21;
 
 QString seconds(int ms)
 {
     return QString::number(ms / 1000.0);
 }
 
-// A reply's text may name the URL, password included; the log it ends up
-// in must not hold it.
+// The server's texts end up in the log; one that echoes the login must not
+// put the password there.
 QString withoutPassword(QString text, const QUrl &url)
 {
     if (url.password().isEmpty())
@@ -49,6 +44,13 @@ QString withoutPassword(QString text, const QUrl &url)
     return text;
 }
 
+QString describe(const PartialDownload::Source &source)
+{
+    return QStringLiteral("%1 bytes, time %2")
+        .arg(source.size)
+        .arg(source.time.isEmpty() ? QStringLiteral("unknown") : QString::fromLatin1(source.time));
+}
+
 } // namespace
 
 FtpCLient::FtpCLient()
@@ -56,16 +58,21 @@ FtpCLient::FtpCLient()
     , url(new QUrl)
     , stallTimer(new QTimer(this))
     , rateTimer(new QTimer(this))
+    , retryTimer(new QTimer(this))
 {
     url->setScheme(QStringLiteral("ftp"));
     // A server that stops sending but keeps its connections open, or a
     // connection that never completes, would be waited for forever.
     stallTimer->setSingleShot(true);
     connect(stallTimer, &QTimer::timeout, this, [this] {
-        failTransfer(QStringLiteral("no data moved for %1 s").arg(seconds(bounds.stallMs)));
+        failTransfer(QStringLiteral("%1 moved no data for %2 s")
+                         .arg(transferName(), seconds(bounds.stallMs)),
+                     Verdict::Retry);
     });
     // A server that sends a byte now and then never trips the stall bound.
     connect(rateTimer, &QTimer::timeout, this, &FtpCLient::checkRate);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &FtpCLient::startTry);
 }
 
 // Made at the first transfer: a network access manager sets up Qt's bearer
@@ -84,7 +91,6 @@ FtpCLient::~FtpCLient()
     if (manager)
         manager->disconnect(this);
     abandonCurrentReply();
-    delete staging;
     delete file;
     delete url;
     delete manager;
@@ -107,14 +113,26 @@ void FtpCLient::setLimits(const Limits &limits)
     bounds = limits;
 }
 
+void FtpCLient::setLogger(std::function<void(const QString &)> lineLogger)
+{
+    logger = std::move(lineLogger);
+}
+
+QString FtpCLient::partialFileName(const QString &localFileName)
+{
+    return PartialDownload::fileName(localFileName);
+}
+
+QString FtpCLient::partialInfoFileName(const QString &localFileName)
+{
+    return PartialDownload::infoFileName(localFileName);
+}
+
 void FtpCLient::get(const QString &remotePath, const QString &localFileName)
 {
     abandonCurrentReply();
-    uploading = false;
-    failing = false;
-    failure.clear();
-    transferred = 0;
-    expected = -1;
+    beginTransfer(false);
+    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
 
     const QDir imageDir(QStringLiteral("./image"));
     if (!imageDir.exists())
@@ -127,48 +145,78 @@ void FtpCLient::get(const QString &remotePath, const QString &localFileName)
     // Emptied now; it receives the archive only once the whole transfer has
     // succeeded.
     if (!file->open(QIODevice::WriteOnly)) {
-        reportLocalFailure(localFileError(file));
+        reportLocalFailure(localFileError(file->errorString()));
         return;
     }
-    if (!openStaging()) {
-        const QString reason = localFileError(staging);
-        discardDownload();
-        reportLocalFailure(reason);
-        return;
+    // Only a regular file can be replaced by a finished partial one; a
+    // device is written to directly, and cannot be resumed.
+    if (QFileInfo(file->fileName()).isFile()) {
+        file->close();
+        partial = new PartialDownload(file->fileName());
+        if (!partial->open()) {
+            const QString reason = localFileError(partial->errorString());
+            delete partial;
+            partial = nullptr;
+            reportLocalFailure(reason);
+            return;
+        }
+        source = partial->recorded();
+        sourceFromEarlierRun = true;
+        transferred = partial->size();
     }
-
-    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
-    currentReply = networkManager()->get(QNetworkRequest(*url));
-    currentReply->setReadBufferSize(ReadBufferSize);
-    connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
-    connect(currentReply, &QNetworkReply::metaDataChanged, this, &FtpCLient::learnSize);
-    connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
-            SLOT(downloadProgress(qint64, qint64)));
-    watchReply();
+    startTry();
 }
 
 void FtpCLient::put(const QString &localFileName, const QString &remotePath)
 {
     abandonCurrentReply();
-    uploading = true;
-    failing = false;
-    failure.clear();
-    transferred = 0;
+    beginTransfer(true);
+    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
 
     // An unreadable file must not go out as an empty body: that would wipe
     // the file on the server.
     QFile source(localFileName);
     const QByteArray data = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
     if (!source.isOpen() || source.error() != QFileDevice::NoError) {
-        reportLocalFailure(QStringLiteral("cannot read %1: %2")
-                               .arg(QDir::toNativeSeparators(localFileName), source.errorString()));
+        reportLocalFailure(QStringLiteral("cannot read %1 for %2: %3")
+                               .arg(QDir::toNativeSeparators(localFileName), transferName(),
+                                    source.errorString()));
         return;
     }
 
-    url->setPath(encodeRemotePath(remotePath), QUrl::DecodedMode);
+    ++tries;
     currentReply = networkManager()->put(QNetworkRequest(*url), data);
     connect(currentReply, SIGNAL(uploadProgress(qint64, qint64)), this,
             SLOT(uploadProgress(qint64, qint64)));
+    watchReply();
+}
+
+void FtpCLient::beginTransfer(bool upload)
+{
+    uploading = upload;
+    failure.clear();
+    source = PartialDownload::Source();
+    sourceFromEarlierRun = false;
+    tries = 0;
+    shown = 0;
+    transferred = 0;
+    moved = 0;
+    expected = -1;
+}
+
+void FtpCLient::startTry()
+{
+    ++tries;
+    failing = false;
+    tryFailure.clear();
+    askedOffset = 0;
+    resumeChecked = false;
+    currentReply = networkManager()->get(QNetworkRequest(*url));
+    currentReply->setReadBufferSize(ReadBufferSize);
+    connect(currentReply, &QIODevice::readyRead, this, &FtpCLient::storeArrivedData);
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, &FtpCLient::learnRemoteFile);
+    connect(currentReply, SIGNAL(downloadProgress(qint64, qint64)), this,
+            SLOT(downloadProgress(qint64, qint64)));
     watchReply();
 }
 
@@ -179,24 +227,27 @@ void FtpCLient::finished(QNetworkReply *reply)
     // that transfer's file.
     if (reply != currentReply)
         return;
-    const bool ok = reply->error() == QNetworkReply::NoError;
-    if (ok && !uploading)
+    if (!uploading)
         storeArrivedData();
     currentReply = nullptr;
     stallTimer->stop();
     rateTimer->stop();
 
-    if (!ok) {
-        // errorCode() has reported it.
-        if (!uploading)
-            discardDownload();
-        return;
-    }
+    const bool ok = reply->error() == QNetworkReply::NoError && !failing;
     if (uploading) {
-        emit process(failing ? -100 : 100, 1);
+        if (ok) {
+            emit process(100, 1);
+            return;
+        }
+        failure = tryFailure;
+        emit process(-100, 1);
         return;
     }
-    concludeDownload();
+    if (ok) {
+        concludeDownload();
+        return;
+    }
+    endTry(tryFailure, failing ? ownVerdict : verdictOn(reply->error()));
 }
 
 void FtpCLient::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -207,20 +258,20 @@ void FtpCLient::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 void FtpCLient::uploadProgress(qint64 bytesSent, qint64 bytesTotal)
 {
     if (sender() == currentReply)
-        transferred = bytesSent;
+        moved = transferred = bytesSent;
     reportProgress(bytesSent, bytesTotal, 1);
 }
 
 void FtpCLient::errorCode(QNetworkReply::NetworkError code)
 {
-    // The client's own reason, when it gave the transfer up itself, says
-    // more than the reply's "Operation canceled".
-    if (failure.isEmpty()) {
-        const auto *reply = qobject_cast<const QNetworkReply *>(sender());
-        failure = reply ? withoutPassword(reply->errorString(), *url).simplified()
-                        : QStringLiteral("network error %1").arg(int(code));
-    }
-    emit process(-100, 1);
+    // The client's own reason, when it gave the try up itself, says more
+    // than the reply's.
+    if (failing)
+        return;
+    const auto *reply = qobject_cast<const QNetworkReply *>(sender());
+    tryFailure = reply
+        ? withoutPassword(reply->errorString(), *url).simplified()
+        : QStringLiteral("network error %1 in %2").arg(int(code)).arg(transferName());
 }
 
 QString FtpCLient::encodeRemotePath(const QString &text)
@@ -254,15 +305,21 @@ void FtpCLient::reportProgress(qint64 done, qint64 total, int id)
     // 100 belongs to completion, which only finished() reports.
     if (x == 100)
         x = 99;
+    // A try that starts again from the first byte shows nothing until it
+    // has passed what was shown.
+    if (x < shown)
+        return;
+    shown = x;
     emit process(x, id);
 }
 
 void FtpCLient::watchReply()
 {
-    connect(currentReply, REPLY_ERROR_SIGNAL, this, SLOT(errorCode(QNetworkReply::NetworkError)));
+    connect(currentReply, SIGNAL(errorOccurred(QNetworkReply::NetworkError)), this,
+            SLOT(errorCode(QNetworkReply::NetworkError)));
     if (bounds.stallMs > 0)
         stallTimer->start(bounds.stallMs);
-    rateSamples = { 0 };
+    rateSamples = { moved };
     if (bounds.rateWindowMs > 0 && bounds.minBytesPerSecond > 0)
         rateTimer->start(qMax(1, bounds.rateWindowMs / RateSamplesPerWindow));
 }
@@ -271,8 +328,13 @@ void FtpCLient::abandonCurrentReply()
 {
     stallTimer->stop();
     rateTimer->stop();
-    if (currentReply && !uploading)
-        discardDownload();
+    retryTimer->stop();
+    // What arrived stays for the next get() of the file, in this run or a
+    // later one.
+    if (partial)
+        partial->keep();
+    delete partial;
+    partial = nullptr;
     if (!currentReply)
         return;
     QNetworkReply *reply = currentReply;
@@ -291,54 +353,111 @@ void FtpCLient::reportLocalFailure(const QString &reason)
         this, [this] { emit process(-100, 1); }, Qt::QueuedConnection);
 }
 
-void FtpCLient::failTransfer(const QString &reason)
+void FtpCLient::failTransfer(const QString &reason, Verdict verdict)
 {
     if (failing || !currentReply)
         return;
     failing = true;
-    failure = reason;
+    tryFailure = reason;
+    ownVerdict = verdict;
     stallTimer->stop();
     rateTimer->stop();
-    // Not from inside the reply's own signal; its error then reports the
+    // Not from inside the reply's own signal; its end then reports the
     // failure.
     QMetaObject::invokeMethod(currentReply, &QNetworkReply::abort, Qt::QueuedConnection);
 }
 
 void FtpCLient::checkRate()
 {
-    rateSamples.append(transferred);
+    rateSamples.append(moved);
     if (rateSamples.size() <= RateSamplesPerWindow)
         return;
-    const qint64 moved = rateSamples.last() - rateSamples.takeFirst();
-    if (moved * 1000 >= bounds.minBytesPerSecond * bounds.rateWindowMs)
+    const qint64 bytes = rateSamples.last() - rateSamples.takeFirst();
+    if (bytes * 1000 >= bounds.minBytesPerSecond * bounds.rateWindowMs)
         return;
-    failTransfer(QStringLiteral("slower than %1 bytes/s: %2 bytes in the last %3 s")
+    failTransfer(QStringLiteral("%1 was slower than %2 bytes/s: %3 bytes in the last %4 s")
+                     .arg(transferName())
                      .arg(bounds.minBytesPerSecond)
-                     .arg(moved)
-                     .arg(seconds(bounds.rateWindowMs)));
+                     .arg(bytes)
+                     .arg(seconds(bounds.rateWindowMs)),
+                 Verdict::Stop);
 }
 
-void FtpCLient::learnSize()
+void FtpCLient::learnRemoteFile()
 {
     const QVariant announced = currentReply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid())
-        expected = announced.toLongLong();
+    expected = announced.isValid() ? announced.toLongLong() : -1;
+    auto *reply = qobject_cast<FtpReply *>(currentReply);
+    if (!partial || !reply)
+        return;
+    const PartialDownload::Source remote { origin(), expected, reply->modificationTime() };
+    const qint64 offset = resumePoint(remote);
+    sourceFromEarlierRun = false;
+    if (offset > 0) {
+        askedOffset = offset;
+        reply->setResumeOffset(offset);
+        return;
+    }
+    if (!partial->restart(remote)) {
+        failTransfer(localFileError(partial->errorString()), Verdict::Discard);
+        return;
+    }
+    source = remote;
+    transferred = 0;
 }
 
-bool FtpCLient::openStaging()
+qint64 FtpCLient::resumePoint(const PartialDownload::Source &remote)
 {
-    // Only a regular file can be replaced by a finished temporary one; a
-    // device is written to directly.
-    if (!QFileInfo(file->fileName()).isFile())
-        return true;
-    file->close();
-    staging = new QTemporaryFile(file->fileName() + QStringLiteral(".XXXXXX"));
-    return staging->open();
+    const qint64 held = partial->size();
+    if (held == 0)
+        return 0;
+    const QString partialName = sourceFromEarlierRun
+        ? QStringLiteral("the partial download of %1 from %2 that an earlier run left (%3 bytes)")
+              .arg(url->path(), server())
+              .arg(held)
+        : QStringLiteral("%1 (%2 bytes so far)").arg(transferName()).arg(held);
+    QString why;
+    if (remote.size < 0)
+        why = QStringLiteral("the server does not tell the file's size, so it cannot resume");
+    else if (source.size < 0)
+        why = QStringLiteral("it is not known which file it came from");
+    else if (source != remote)
+        why = QStringLiteral("the file on the server changed (%1, now %2)")
+                  .arg(describe(source), describe(remote));
+    else if (held >= remote.size)
+        why = QStringLiteral("it is not shorter than the file");
+    if (!why.isEmpty()) {
+        log(QStringLiteral("%1 starts again from byte 0: %2").arg(partialName, why));
+        return 0;
+    }
+    if (sourceFromEarlierRun)
+        log(QStringLiteral("%1 is resumed: the server still reports %2")
+                .arg(partialName, describe(remote)));
+    return held;
+}
+
+void FtpCLient::checkResumed()
+{
+    auto *reply = qobject_cast<FtpReply *>(currentReply);
+    if (resumeChecked || !reply || !partial || askedOffset == 0)
+        return;
+    if (reply->resumeOffset() == askedOffset && reply->restRefusal().isEmpty())
+        return;
+    resumeChecked = true;
+    log(QStringLiteral("%1 cannot resume at byte %2, the server refused (%3): it starts again "
+                       "from byte 0")
+            .arg(transferName())
+            .arg(askedOffset)
+            .arg(reply->restRefusal()));
+    askedOffset = 0;
+    transferred = 0;
+    if (!partial->restart(source))
+        failTransfer(localFileError(partial->errorString()), Verdict::Discard);
 }
 
 QFileDevice *FtpCLient::sink() const
 {
-    return staging ? static_cast<QFileDevice *>(staging) : file;
+    return partial ? partial->device() : file;
 }
 
 void FtpCLient::storeArrivedData()
@@ -346,43 +465,56 @@ void FtpCLient::storeArrivedData()
     QNetworkReply *reply = currentReply;
     if (!reply)
         return;
+    checkResumed();
     while (reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(CopyChunkSize);
         if (chunk.isEmpty() || failing)
             continue;
         // A server that never stops sending must not fill the disk.
         if (expected >= 0 && transferred + chunk.size() > expected) {
-            failTransfer(QStringLiteral("the server sent more than the %1 bytes it announced")
-                             .arg(expected));
+            failTransfer(QStringLiteral("the server %1 sent more than the %2 bytes it announced "
+                                        "for %3")
+                             .arg(server())
+                             .arg(expected)
+                             .arg(url->path()),
+                         Verdict::Discard);
             continue;
         }
         if (sink()->write(chunk) != chunk.size()) {
-            failTransfer(localFileError(sink()));
+            failTransfer(localFileError(sink()->errorString()), Verdict::Discard);
             continue;
         }
         transferred += chunk.size();
+        moved += chunk.size();
     }
 }
 
 void FtpCLient::concludeDownload()
 {
-    QString reason = failing ? failure : checkReceived();
-    if (reason.isEmpty() && staging) {
-        reason = commitStaging();
-    } else if (reason.isEmpty()) {
-        const bool flushed = file->flush();
-        file->close();
-        if (!flushed || file->error() != QFileDevice::NoError)
-            reason = localFileError(file);
-    }
-    if (!reason.isEmpty()) {
-        failure = reason;
-        discardDownload();
-        emit process(-100, 1);
+    checkResumed();
+    if (failing) {
+        endTry(tryFailure, ownVerdict);
         return;
     }
-    delete staging;
-    staging = nullptr;
+    const QString shortfall = checkReceived();
+    if (!shortfall.isEmpty()) {
+        endTry(shortfall, transferred > 0 ? Verdict::Retry : Verdict::Discard);
+        return;
+    }
+    if (partial && !partial->commit(file->fileName())) {
+        endTry(localFileError(partial->errorString()), Verdict::Discard);
+        return;
+    }
+    if (!partial) {
+        const bool flushed = file->flush();
+        file->close();
+        if (!flushed || file->error() != QFileDevice::NoError) {
+            endTry(localFileError(file->errorString()), Verdict::Discard);
+            return;
+        }
+    }
+    delete partial;
+    partial = nullptr;
     emit process(100, 0);
 }
 
@@ -391,43 +523,77 @@ QString FtpCLient::checkReceived() const
     // A server that closes the data connection early and reports success
     // looks like the end of the file; only the size it told can tell.
     if (expected < 0 && transferred == 0)
-        return QStringLiteral("nothing arrived and the server does not tell the file's size: "
-                              "the file was never retrieved");
+        return QStringLiteral("nothing of %1 arrived and the server does not tell the file's "
+                              "size: the file was never retrieved")
+            .arg(transferName());
     if (expected < 0 || transferred == expected)
         return QString();
     if (transferred == 0)
-        return QStringLiteral("none of the %1 bytes the server announced arrived: "
-                              "the file was never retrieved")
-            .arg(expected);
-    return QStringLiteral("the transfer ended after %1 of the %2 bytes the server announced")
+        return QStringLiteral("none of the %1 bytes the server announced for %2 arrived")
+            .arg(expected)
+            .arg(transferName());
+    return QStringLiteral("%1 ended after %2 of the %3 bytes the server announced")
+        .arg(transferName())
         .arg(transferred)
         .arg(expected);
 }
 
-QString FtpCLient::commitStaging()
+FtpCLient::Verdict FtpCLient::verdictOn(QNetworkReply::NetworkError error) const
 {
-    // Not QSaveFile: its commit forces the archive out to the disk, which
-    // buys nothing here; a copy lost to a power cut is downloaded again.
-    if (!staging->flush() || staging->error() != QFileDevice::NoError)
-        return localFileError(staging);
-    const QString target = file->fileName();
-    // The rename never replaces an existing file.
-    if (QFileInfo::exists(target) && !QFile::remove(target))
-        return localFileError(file);
-    if (!staging->rename(target))
-        return localFileError(staging);
-    staging->setAutoRemove(false);
-    return QString();
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+        // A server that is down fails at once; one lost between tries may
+        // come back.
+        return tries > 1 ? Verdict::Retry : Verdict::Stop;
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::UnknownNetworkError:
+        return Verdict::Retry;
+    case QNetworkReply::ContentNotFoundError:
+        return Verdict::Discard; // the server's file is gone
+    default:
+        return Verdict::Stop;
+    }
 }
 
-void FtpCLient::discardDownload()
+void FtpCLient::endTry(const QString &reason, Verdict verdict)
 {
-    // A half-written archive must never look like a download: the staged
-    // copy is dropped and the file is left empty, as get() left it.
-    delete staging;
-    staging = nullptr;
-    if (!file)
+    const bool triesLeft = tries <= bounds.retryPausesMs.size();
+    if (verdict == Verdict::Retry && partial && triesLeft) {
+        scheduleRetry(reason);
         return;
+    }
+    endDownload(verdict);
+    failure = tries > 1 ? QStringLiteral("%1; %2 tries were made").arg(reason).arg(tries) : reason;
+    emit process(-100, 1);
+}
+
+void FtpCLient::scheduleRetry(const QString &reason)
+{
+    const int pause = qMax(0, bounds.retryPausesMs.at(tries - 1));
+    const bool resumable = expected >= 0 && transferred > 0 && transferred < expected;
+    log(QStringLiteral("%1 was cut off after %2 (%3); try %4 of %5 %6 in %7 s")
+            .arg(transferName(), bytesSoFar(), reason)
+            .arg(tries + 1)
+            .arg(bounds.retryPausesMs.size() + 1)
+            .arg(resumable ? QStringLiteral("resumes at byte %1").arg(transferred)
+                           : QStringLiteral("starts again from byte 0"))
+            .arg(seconds(pause)));
+    retryTimer->start(pause);
+}
+
+void FtpCLient::endDownload(Verdict verdict)
+{
+    if (partial && verdict == Verdict::Discard)
+        partial->discard();
+    else if (partial)
+        partial->keep();
+    delete partial;
+    partial = nullptr;
+    // Nothing under the local file's name can be taken for a download: it
+    // is left empty, as get() left it.
     file->close();
     const QFileInfo info(file->fileName());
     if (info.isFile())
@@ -436,8 +602,38 @@ void FtpCLient::discardDownload()
         file->close(); // a failed commit had removed it already
 }
 
-QString FtpCLient::localFileError(const QFileDevice *device) const
+QString FtpCLient::transferName() const
 {
-    return QStringLiteral("cannot write %1: %2")
-        .arg(QDir::toNativeSeparators(file->fileName()), device->errorString());
+    return QStringLiteral("%1 %2 %3 %4")
+        .arg(uploading ? QStringLiteral("the upload of") : QStringLiteral("the download of"),
+             url->path(), uploading ? QStringLiteral("to") : QStringLiteral("from"), server());
+}
+
+QString FtpCLient::server() const
+{
+    return url->host() + QLatin1Char(':') + QString::number(url->port(DefaultFtpPort));
+}
+
+QString FtpCLient::origin() const
+{
+    return server() + QLatin1Char('/') + url->path();
+}
+
+QString FtpCLient::bytesSoFar() const
+{
+    if (expected < 0)
+        return QStringLiteral("%1 bytes (of a size the server does not tell)").arg(transferred);
+    return QStringLiteral("%1 of %2 bytes").arg(transferred).arg(expected);
+}
+
+QString FtpCLient::localFileError(const QString &reason) const
+{
+    return QStringLiteral("cannot write %1 for %2: %3")
+        .arg(QDir::toNativeSeparators(file->fileName()), transferName(), reason);
+}
+
+void FtpCLient::log(const QString &line) const
+{
+    if (logger)
+        logger(line);
 }

@@ -2,25 +2,30 @@
 """A real FTP server on 127.0.0.1 for the updater's tests, demo and benchmark.
 
 It serves one folder to one account and can misbehave on purpose: send slowly,
-hide file sizes, drop the whole session in the middle of a transfer, stall
-in the middle of one with every connection left open, or hold it there until
-the test sends SIGUSR1. It can also act like odd servers seen in the wild: no
-HELP, a HELP that lists nothing, a transfer cut short but reported complete,
-more data than SIZE announced, a drip of single bytes, or a passive reply that
-names another address.
+hide file sizes, modification times or resuming, drop the whole session in the
+middle of a transfer, stall in the middle of one with every connection left
+open, or hold it there until the test sends SIGUSR1; the cuts may be limited
+to the first transfers, and the served file replaced after the first cut. It
+can also act like odd servers seen in the wild: a transfer cut short but
+reported complete, more data than SIZE announced, a drip of single bytes, a
+passive reply that names another address, a padded line inside a multi-line
+reply, and stores that end before the client's data did.
 When it listens it prints "PORT <n>" on a line of its own and flushes. After
 that it prints one "EVENT <name>" line for each of these moments, so that a
-test can wait for them: login-failed, sent, incomplete, disconnect, held.
+test can wait for them: login-failed, sent, incomplete, disconnect, held, quit.
+With --record, each retrieval adds a line "<REST offset> <bytes sent>" to a
+file once it ends.
 """
 
 import argparse
 import logging
 import os
 import signal
+import socket
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, DTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, DTPHandler, PassiveDTP
 from pyftpdlib.servers import FTPServer
 
 
@@ -43,10 +48,18 @@ def parse_args():
                         help="stop sending after this many bytes, connections kept open")
     parser.add_argument("--hold-after", type=int, default=-1,
                         help="pause every transfer after this many bytes until SIGUSR1 arrives")
-    parser.add_argument("--no-help", action="store_true",
-                        help="refuse HELP, as servers that do not implement it do")
-    parser.add_argument("--bare-help", action="store_true",
-                        help="answer HELP with a bare 214 that lists no command")
+    parser.add_argument("--drop-times", type=int, default=-1,
+                        help="apply --drop-after, --drop-data-after, --stall-after and "
+                             "--cut-after only to the first this many transfers (-1: to all)")
+    parser.add_argument("--replace-after-cut", default="",
+                        help="after the first cut, move this file over the one being sent")
+    parser.add_argument("--no-rest", action="store_true",
+                        help="refuse REST, so that clients cannot resume")
+    parser.add_argument("--no-mdtm", action="store_true",
+                        help="refuse MDTM, so that clients cannot learn a file's time")
+    parser.add_argument("--padded-size", action="store_true",
+                        help="answer SIZE in three lines, the middle one padded with a space "
+                             "and starting with the code")
     parser.add_argument("--cut-after", type=int, default=-1,
                         help="close the data connection after this many bytes and answer "
                              "226, as if the file were complete")
@@ -56,6 +69,18 @@ def parse_args():
                         help="send one byte per this many seconds")
     parser.add_argument("--passive-address", default="",
                         help="name this address in passive replies instead of our own")
+    parser.add_argument("--store-reads-only", type=int, default=-1,
+                        help="store only this many bytes of an upload, then close the data "
+                             "connection and answer 226")
+    parser.add_argument("--store-early-226", action="store_true",
+                        help="answer STOR with 150 and 226 at once and read nothing")
+    parser.add_argument("--store-226-without-150", action="store_true",
+                        help="answer STOR with 226 alone and read nothing")
+    parser.add_argument("--store-stranger", action="store_true",
+                        help="let a stranger reach each passive port first and store what it "
+                             "sends; the client's own data connection is closed at once")
+    parser.add_argument("--record", default="",
+                        help="append '<REST offset> <bytes sent>' to this file per retrieval")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
@@ -65,10 +90,26 @@ def event(name):
     sys.stdout.flush()
 
 
-def sending_at_most(base, limit, on_limit):
+class CutBudget:
+    """How many transfers the cut options still apply to; None: all."""
+
+    def __init__(self, times):
+        self.left = None if times < 0 else times
+
+    def take(self):
+        if self.left is None:
+            return True
+        if self.left == 0:
+            return False
+        self.left -= 1
+        return True
+
+
+def sending_at_most(base, limit, on_limit, budget=None):
     """A data handler that sends at most limit bytes, then calls on_limit
     with itself once and sends nothing more, unless resume() is called: then
-    it sends the rest without a limit."""
+    it sends the rest without a limit. With a budget, only the transfers the
+    budget grants are limited."""
     class Limited(base):
         sent_so_far = 0
         limited = False
@@ -77,6 +118,11 @@ def sending_at_most(base, limit, on_limit):
         def send(self, data):
             if self.limited:
                 return 0
+            if budget is not None and not hasattr(self, "cut_granted"):
+                # One decision per transfer, however many limits it has.
+                self.cut_granted = budget.take()
+            if budget is not None and not self.cut_granted:
+                return super().send(data)
             if not self.resumed:
                 data = data[:limit - self.sent_so_far]
             sent = super().send(data) if data else 0
@@ -93,6 +139,93 @@ def sending_at_most(base, limit, on_limit):
                 self.add_channel(events=self.ioloop.WRITE)
 
     return Limited
+
+
+def recording(base, path):
+    """A data handler that, once a retrieval ends, appends its REST offset
+    and the bytes it sent to the file at path."""
+    class Recording(base):
+        recorded = False
+
+        def close(self):
+            # Before the close, which sends the final reply to the client.
+            if not self.recorded and not self.receive and self.file_obj is not None:
+                self.recorded = True
+                with open(path, "a") as record:
+                    record.write("%d %d\n" % (self.cmd_channel.rest_offset, self.tot_bytes_sent))
+            super().close()
+
+    return Recording
+
+
+def reading_at_most(base, limit):
+    """A data handler that stores only limit bytes of an upload, then closes
+    the data connection and reports the file complete."""
+    class Short(base):
+        def handle_read(self):
+            super().handle_read()
+            if self.receive and not self._closed and self.tot_bytes_received >= limit:
+                self.transfer_finished = True
+                self._resp = ("226 Transfer complete.", logging.debug)
+                self.close()
+
+        handle_read_event = handle_read  # the base class binds its own
+
+    return Short
+
+
+def deaf(base):
+    """A data handler that reads nothing once its session has answered a
+    store without taking the data."""
+    class Deaf(base):
+        def readable(self):
+            if self.cmd_channel.ignore_data:
+                self.del_channel()
+                return False
+            return super().readable()
+
+    return Deaf
+
+
+class StrangerFirst(PassiveDTP):
+    """A passive listener that a stranger reaches first: the server takes the
+    stranger's connection as the data connection, and the client's own,
+    coming later, is accepted and closed."""
+    timeout = 0
+    stranger_in = False
+
+    def listen(self, num):
+        super().listen(num)
+        # Before the passive reply goes out, so that the stranger is first.
+        with socket.create_connection(self.socket.getsockname()[:2]) as stranger:
+            stranger.sendall(b"evil")
+
+    def handle_accepted(self, sock, addr):
+        if self.stranger_in:
+            sock.close()
+            self.close()
+            return
+        self.stranger_in = True
+        handler = self.cmd_channel.dtp_handler(sock, self.cmd_channel)
+        if not handler.connected:
+            return
+        # Not read before the store asks for it; the listener stays open for
+        # the client's connection.
+        handler.del_channel()
+        self.cmd_channel._dtp_acceptor = None
+        self.cmd_channel.data_channel = handler
+        self.cmd_channel._on_dtp_connection()
+        store_stranger_data(self.cmd_channel)
+
+
+def store_stranger_data(control):
+    """Stores what the stranger sent as soon as a store takes it, before the
+    client can end the session: it is all there already."""
+    for _ in range(100):
+        channel = control.data_channel
+        if channel is None or not channel.receive or channel._closed:
+            return
+        channel.handle_read()
 
 
 def overrunning(base):
@@ -152,6 +285,9 @@ def resume_held_transfers():
 
 def make_handler(args):
     class Handler(FTPHandler):
+        rest_offset = 0
+        ignore_data = False
+
         def on_login_failed(self, username, password):
             event("login-failed")
 
@@ -164,6 +300,14 @@ def make_handler(args):
         def on_disconnect(self):
             event("disconnect")
 
+        def ftp_QUIT(self, line):
+            event("quit")
+            super().ftp_QUIT(line)
+
+        def ftp_RETR(self, file):
+            self.rest_offset = self._restart_position
+            return super().ftp_RETR(file)
+
     Handler.banner = "test server ready"
     Handler.passive_ports = None
     Handler.permit_foreign_addresses = False
@@ -171,13 +315,38 @@ def make_handler(args):
     refused = set()
     if args.no_size:
         refused.add("SIZE")
-    if args.no_help:
-        refused.add("HELP")
+    if args.no_rest:
+        refused.add("REST")
+    if args.no_mdtm:
+        refused.add("MDTM")
     Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in refused}
-    if args.bare_help:
-        Handler.ftp_HELP = lambda self, line="": self.respond("214 Help OK.")
     if args.passive_address:
         Handler.masquerade_address = args.passive_address
+
+    if args.padded_size:
+        def padded_size(self, path):
+            if not self.fs.isfile(self.fs.realpath(path)):
+                self.respond("550 Not a file.")
+                return
+            # Only the last line, the code and a space unpadded, ends it.
+            self.push("213-Size follows\r\n 213 is the code\r\n")
+            self.respond("213 %d" % self.fs.getsize(path))
+        Handler.ftp_SIZE = padded_size
+
+    if args.store_early_226 or args.store_226_without_150:
+        def early_store(self, file, mode="w"):
+            if args.store_early_226:
+                self.respond("150 File status okay. About to open data connection.")
+            self.respond("226 Transfer complete.")
+            self.ignore_data = True
+        Handler.ftp_STOR = early_store
+
+    if args.store_stranger:
+        def stranger_store(self, file, mode="w"):
+            FTPHandler.ftp_STOR(self, file, mode)
+            store_stranger_data(self)
+        Handler.ftp_STOR = stranger_store
+        Handler.passive_dtp = StrangerFirst
 
     dtp = DTPHandler
     if args.throttle > 0 or args.drop_after >= 0 or args.drop_data_after >= 0 \
@@ -191,26 +360,38 @@ def make_handler(args):
             read_limit = 0
         dtp = Throttled
 
+    budget = CutBudget(args.drop_times)
+    replaced = []
+
+    def after_cut(handler):
+        # The served file changes between the first try and the next.
+        if args.replace_after_cut and not replaced:
+            replaced.append(True)
+            os.replace(args.replace_after_cut, handler.file_obj.name)
+
     if args.drop_after >= 0:
         def vanish(handler):
+            after_cut(handler)
             control = handler.cmd_channel
             # No "426" reply: the peer just sees both connections vanish.
             handler.close()
             control.close()
-        dtp = sending_at_most(dtp, args.drop_after, vanish)
+        dtp = sending_at_most(dtp, args.drop_after, vanish, budget)
 
     if args.drop_data_after >= 0:
         def break_transfer(handler):
+            after_cut(handler)
             handler._resp = ("426 Connection closed; transfer aborted.", logging.debug)
             handler.close()
-        dtp = sending_at_most(dtp, args.drop_data_after, break_transfer)
+        dtp = sending_at_most(dtp, args.drop_data_after, break_transfer, budget)
 
     if args.cut_after >= 0:
         def cut(handler):
+            after_cut(handler)
             handler.transfer_finished = True
             handler._resp = ("226 Transfer complete.", logging.debug)
             handler.close()
-        dtp = sending_at_most(dtp, args.cut_after, cut)
+        dtp = sending_at_most(dtp, args.cut_after, cut, budget)
 
     if args.overrun:
         dtp = overrunning(dtp)
@@ -220,13 +401,21 @@ def make_handler(args):
 
     if args.stall_after >= 0:
         def stall(handler):
+            after_cut(handler)
             # Out of the event loop for good: nothing more is sent, and
             # nothing is closed until the client gives up.
             handler.del_channel()
-        dtp = sending_at_most(dtp, args.stall_after, stall)
+        dtp = sending_at_most(dtp, args.stall_after, stall, budget)
 
     if args.hold_after >= 0:
         dtp = sending_at_most(dtp, args.hold_after, hold)
+
+    if args.store_reads_only >= 0:
+        dtp = reading_at_most(dtp, args.store_reads_only)
+    if args.store_early_226 or args.store_226_without_150:
+        dtp = deaf(dtp)
+    if args.record:
+        dtp = recording(dtp, args.record)
 
     Handler.dtp_handler = dtp
     return Handler

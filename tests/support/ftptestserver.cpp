@@ -56,18 +56,34 @@ QStringList FtpTestServer::arguments(const Options &options)
         args << QStringLiteral("--stall-after") << QString::number(options.stallAfter);
     if (options.holdAfter >= 0)
         args << QStringLiteral("--hold-after") << QString::number(options.holdAfter);
-    if (options.noHelp)
-        args << QStringLiteral("--no-help");
-    if (options.bareHelp)
-        args << QStringLiteral("--bare-help");
     if (options.cutAfter >= 0)
         args << QStringLiteral("--cut-after") << QString::number(options.cutAfter);
+    if (options.dropTimes >= 0)
+        args << QStringLiteral("--drop-times") << QString::number(options.dropTimes);
+    if (!options.replaceAfterCut.isEmpty())
+        args << QStringLiteral("--replace-after-cut") << options.replaceAfterCut;
+    if (options.noRest)
+        args << QStringLiteral("--no-rest");
+    if (options.noMdtm)
+        args << QStringLiteral("--no-mdtm");
+    if (options.paddedSize)
+        args << QStringLiteral("--padded-size");
     if (options.overrun)
         args << QStringLiteral("--overrun");
     if (options.dripIntervalMs > 0)
         args << QStringLiteral("--drip") << QString::number(options.dripIntervalMs / 1000.0);
     if (!options.passiveAddress.isEmpty())
         args << QStringLiteral("--passive-address") << options.passiveAddress;
+    if (options.storeReadsOnly >= 0)
+        args << QStringLiteral("--store-reads-only") << QString::number(options.storeReadsOnly);
+    if (options.storeEarly226)
+        args << QStringLiteral("--store-early-226");
+    if (options.store226Without150)
+        args << QStringLiteral("--store-226-without-150");
+    if (options.storeStranger)
+        args << QStringLiteral("--store-stranger");
+    if (!options.recordFile.isEmpty())
+        args << QStringLiteral("--record") << options.recordFile;
     return args;
 }
 

@@ -23,12 +23,20 @@ public:
         qint64 dropDataAfter = -1; // close the data connection only, answer 426
         qint64 stallAfter = -1; // stop sending after this many bytes, keep the session
         qint64 holdAfter = -1; // pause each transfer after this many bytes until release()
-        bool noHelp = false; // refuse HELP
-        bool bareHelp = false; // answer HELP without listing any command
         qint64 cutAfter = -1; // close the data connection after this many bytes, answer 226
+        int dropTimes = -1; // the four options above apply to this many transfers, -1: all
+        QString replaceAfterCut; // moved over the file being sent after the first cut
+        bool noRest = false; // refuse REST
+        bool noMdtm = false; // refuse MDTM
+        bool paddedSize = false; // answer SIZE in three lines, the middle one padded
         bool overrun = false; // go on sending zeros after a file's last byte
         int dripIntervalMs = 0; // send one byte per interval, 0 for no drip
         QString passiveAddress; // named in passive replies instead of the server's own
+        qint64 storeReadsOnly = -1; // store this many bytes of an upload, close, answer 226
+        bool storeEarly226 = false; // answer STOR with 150 and 226 at once, read nothing
+        bool store226Without150 = false; // answer STOR with 226 alone, read nothing
+        bool storeStranger = false; // a stranger's data connection comes first and is stored
+        QString recordFile; // gets "<REST offset> <bytes sent>" per retrieval
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };
@@ -50,7 +58,7 @@ public:
 
     // How often the server reported an event so far: "login-failed", "sent"
     // (a whole file), "incomplete" (a file not sent in full), "disconnect",
-    // "held" (a transfer paused by holdAfter).
+    // "held" (a transfer paused by holdAfter), "quit" (a client said QUIT).
     int eventCount(const QByteArray &name);
     // Waits (bounded) until the event has been reported count times in all.
     bool waitForEvent(const QByteArray &name, int count = 1, int timeoutMs = 30000);
