@@ -32,6 +32,8 @@ struct UpdateSettings
     QString archivePath() const { return inAppDir(archiveName); }
     QString signatureName() const { return archiveName + QLatin1String(".minisig"); }
     QString signaturePath() const { return inAppDir(signatureName()); }
+    QString partialPath() const { return FtpCLient::partialFileName(archivePath()); }
+    QString partialInfoPath() const { return FtpCLient::partialInfoFileName(archivePath()); }
     QString productPath() const { return inAppDir(productName); }
     // Inside the installation, so that moving files between them and the
     // installation is a rename on one file system.
