@@ -4,9 +4,11 @@
 #include "debuglog.h"
 #include "ftpclient.h"
 #include "platform.h"
+#include "releaseorder.h"
 #include "stagedupdate.h"
 
 #include <QDir>
+#include <QFile>
 
 ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     : QObject(parent)
@@ -21,6 +23,13 @@ ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     m_client->setLimits(settings.transferLimits);
     connect(m_client, &FtpCLient::process, this, &ProductUpdate::reportTransfer);
     connect(m_installer, &UpdateInstaller::finished, this, &ProductUpdate::installFinished);
+    // A signed build records the release it installs, with the update's
+    // files, and refuses to go back to an older one.
+    if (!settings.publicKey.isEmpty())
+        m_installer->setRecord(settings.releasePath(),
+                               [this](const QString &comment, QString *refusal) {
+                                   return admitRelease(comment, refusal);
+                               });
 }
 
 ProductUpdate::~ProductUpdate()
@@ -170,6 +179,26 @@ void ProductUpdate::installFinished(UpdateInstaller::Outcome outcome)
         return;
     }
     startProduct();
+}
+
+QByteArray ProductUpdate::admitRelease(const QString &trustedComment, QString *refusal) const
+{
+    QFile recorded(m_settings.releasePath());
+    QByteArray record;
+    if (recorded.exists()) {
+        // Its size is the comment's: anything larger is not this updater's.
+        if (recorded.open(QIODevice::ReadOnly))
+            record = recorded.read(64 * 1024);
+        if (record.isEmpty())
+            record = "?";
+    }
+    ReleaseOrder order(record);
+    if (!order.admits(trustedComment, m_settings.archiveName)) {
+        *refusal = m_settings.archiveName + QLatin1String(" is refused: ") + order.note();
+        return QByteArray();
+    }
+    writeLog(m_settings.archiveName + QLatin1String(": ") + order.note(), 0);
+    return order.nextRecord();
 }
 
 void ProductUpdate::startProduct()

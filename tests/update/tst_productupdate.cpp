@@ -1,6 +1,7 @@
 #include "ftptestserver.h"
 #include "installation.h"
 #include "productupdate.h"
+#include "releaseorder.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -136,20 +137,26 @@ bool tst_ProductUpdate::waitForState(ProductUpdate &update, State state)
 void tst_ProductUpdate::wholeUpdate_data()
 {
     QTest::addColumn<bool>("signedBuild");
-    QTest::addColumn<bool>("signatureServed");
+    QTest::addColumn<QString>("comment"); // of the served signature; empty: none served
+    QTest::addColumn<qint64>("recorded"); // the installed release's time; -1: none
     QTest::addColumn<States>("states");
     QTest::addColumn<QString>("running");
 
-    QTest::newRow("unsigned") << false << false
-                              << States { State::Downloading, State::Installing, State::Starting,
-                                          State::Finished }
+    const QString signedAt = QStringLiteral("timestamp:%1\tfile:vlm_update.zip\thashed");
+    const States installed { State::Downloading, State::Installing, State::Starting,
+                             State::Finished };
+    const States signedInstalled { State::Downloading, State::FetchingSignature, State::Installing,
+                                   State::Starting, State::Finished };
+    QTest::newRow("unsigned") << false << QString() << qint64(-1) << installed
                               << QStringLiteral("2.0");
-    QTest::newRow("signed") << true << true
-                            << States { State::Downloading, State::FetchingSignature,
-                                        State::Installing, State::Starting, State::Finished }
+    QTest::newRow("signed") << true << signedAt.arg(2000) << qint64(-1) << signedInstalled
                             << QStringLiteral("2.0");
+    QTest::newRow("signed, newer than the installed one")
+        << true << signedAt.arg(2000) << qint64(1000) << signedInstalled << QStringLiteral("2.0");
+    QTest::newRow("signed, older than the installed one")
+        << true << signedAt.arg(1000) << qint64(2000) << signedInstalled << QStringLiteral("1.0");
     QTest::newRow("signature missing")
-        << true << false
+        << true << QString() << qint64(-1)
         << States { State::Downloading, State::FetchingSignature, State::Starting, State::Finished }
         << QStringLiteral("1.0");
 }
@@ -157,25 +164,30 @@ void tst_ProductUpdate::wholeUpdate_data()
 void tst_ProductUpdate::wholeUpdate()
 {
     QFETCH(bool, signedBuild);
-    QFETCH(bool, signatureServed);
+    QFETCH(QString, comment);
+    QFETCH(qint64, recorded);
     QFETCH(States, states);
     QFETCH(QString, running);
     QTemporaryDir keys;
     const QString archive = served.filePath(QStringLiteral("vlm_update.zip"));
     QFile::remove(archive + QStringLiteral(".minisig"));
-    UpdateSettings signedSettings;
+    QVERIFY(serve());
+    UpdateSettings updateSettings = settings();
     if (signedBuild) {
         if (!makeSigningKey(keys.filePath(QStringLiteral("publisher"))))
             QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
-        if (signatureServed)
-            QVERIFY(signFile(keys.filePath(QStringLiteral("publisher")), archive,
-                             QStringLiteral("version 2.0")));
-    }
-    QVERIFY(serve());
-    UpdateSettings updateSettings = settings();
-    if (signedBuild)
+        if (!comment.isEmpty())
+            QVERIFY(signFile(keys.filePath(QStringLiteral("publisher")), archive, comment));
         updateSettings.publicKey =
             QString::fromLatin1(readFile(keys.filePath(QStringLiteral("publisher.pub"))));
+    }
+    if (recorded >= 0) {
+        ReleaseOrder first { QByteArray() };
+        QVERIFY(
+            first.admits(QStringLiteral("timestamp:%1").arg(recorded), updateSettings.archiveName));
+        QVERIFY(writeFile(updateSettings.releasePath(), first.nextRecord()));
+    }
+    const QByteArray recordBefore = readFile(updateSettings.releasePath());
 
     ProductUpdate update(updateSettings);
     QSignalSpy changes(&update, &ProductUpdate::stateChanged);
@@ -187,6 +199,12 @@ void tst_ProductUpdate::wholeUpdate()
     QVERIFY2(!waitForProduct(home->path(), running).isEmpty(), qPrintable(logText()));
     QTRY_COMPARE_WITH_TIMEOUT(productStarts(), QStringList({ QStringLiteral("1.0"), running }),
                               30000);
+    // The record changes with the release installed, and only then.
+    const QByteArray recordAfter = readFile(updateSettings.releasePath());
+    if (signedBuild && running == QLatin1String("2.0"))
+        QVERIFY2(recordAfter.contains("timestamp:2000"), recordAfter.constData());
+    else
+        QCOMPARE(recordAfter, recordBefore);
 }
 
 // One update at a time: presses while the archive arrives or is installed
