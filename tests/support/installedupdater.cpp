@@ -21,7 +21,8 @@ bool isRuntimeFile(const QString &relative)
 {
     static const QStringList names { QStringLiteral("log"), QStringLiteral("product-started.txt"),
                                      QStringLiteral("product-files.txt"),
-                                     QStringLiteral("vlm_update.zip") };
+                                     QStringLiteral("vlm_update.zip"),
+                                     QStringLiteral("vlm_update.lock") };
     return names.contains(relative) || relative.startsWith(QLatin1String("log/"));
 }
 
@@ -166,7 +167,10 @@ QStringList InstalledUpdater::stagedDownloads() const
     const QString fdDir = QStringLiteral("/proc/%1/fd").arg(m_process.processId());
     const QFileInfoList fds = QDir(fdDir).entryInfoList(QDir::Files | QDir::System);
     for (const QFileInfo &fd : fds) {
-        if (fd.symLinkTarget().startsWith(m_dir + QLatin1Char('/')))
+        // The lock the updater holds on its installation is no download.
+        const QString target = fd.symLinkTarget();
+        if (target.startsWith(m_dir + QLatin1Char('/'))
+            && target != path(QStringLiteral("vlm_update.lock")))
             staged.append(fd.filePath());
     }
     return staged;
