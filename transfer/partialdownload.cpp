@@ -109,9 +109,10 @@ bool PartialDownload::commit(const QString &target)
 
 void PartialDownload::keep()
 {
-    const bool empty = file.size() == 0;
+    // Bytes whose source is not on record could never be resumed.
+    const bool resumable = file.size() > 0 && source.size >= 0 && !source.time.isEmpty();
     file.close();
-    if (empty)
+    if (!resumable)
         discard();
 }
 

@@ -48,7 +48,8 @@ public:
     // Flushes and closes the partial file and renames it over target; the
     // record goes.
     bool commit(const QString &target);
-    // Closes the partial file, left for a later run; an empty one goes.
+    // Closes the partial file, left for a later run when it holds bytes of
+    // a source on record; otherwise it goes.
     void keep();
     // Closes and removes the partial file and its record.
     void discard();
