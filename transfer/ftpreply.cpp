@@ -433,6 +433,11 @@ void FtpReply::dataEnded()
 {
     switch (step) {
     case Step::Restart:
+        fail(RemoteHostClosedError,
+             QStringLiteral("the server %1 closed the data connection for %2 before the "
+                            "transfer began")
+                 .arg(server(), fileName()));
+        return;
     case Step::Requested:
     case Step::Moving:
         if (!retrieving()) {
