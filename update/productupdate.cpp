@@ -21,6 +21,7 @@ ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     // that took it is gone.
     m_lock.setStaleLockTime(0);
     m_client->setLimits(settings.transferLimits);
+    m_client->setLogger([](const QString &line) { writeLog(line, 0); });
     connect(m_client, &FtpCLient::process, this, &ProductUpdate::reportTransfer);
     connect(m_installer, &UpdateInstaller::finished, this, &ProductUpdate::installFinished);
     // A signed build records the release it installs, with the update's

@@ -40,6 +40,21 @@ QByteArray difference(const InstalledUpdater::Tree &actual, const InstalledUpdat
     return QByteArray();
 }
 
+// The test server's record: the REST offset and the bytes sent of each
+// retrieval, in order.
+using Transfer = QPair<qint64, qint64>;
+QList<Transfer> sentPerTransfer(const QString &recordFile)
+{
+    QList<Transfer> transfers;
+    const QList<QByteArray> lines = readFile(recordFile).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2)
+            transfers.append({ fields.at(0).toLongLong(), fields.at(1).toLongLong() });
+    }
+    return transfers;
+}
+
 } // namespace
 
 #define COMPARE_TREE(actual, expected)                                                             \
@@ -66,6 +81,8 @@ private slots:
     void updateSucceeds();
     void downloadFails_data();
     void downloadFails();
+    void downloadResumes_data();
+    void downloadResumes();
     void stalledServerClosedByUser();
     void diskFullWhileDownloading();
     void unpackFails_data();
@@ -75,6 +92,7 @@ private slots:
     void pressesDuringDownload();
     void startedFromAnotherFolder();
     void crashWhileUnpacking();
+    void secondUpdaterWhileUpdating();
     void crashWhileApplying();
 
 private:
@@ -82,7 +100,7 @@ private:
     bool serve(Archive archive, FtpTestServer::Options options = FtpTestServer::Options());
     qint64 startOldProduct();
     void checkUpdated(Archive served = Archive::Good);
-    void checkUntouched();
+    void checkUntouched(int records = 2);
 
     XvfbDisplay x;
     FtpTestServer server;
@@ -205,14 +223,15 @@ void tst_Faults::checkUpdated(Archive served)
 }
 
 // The download failed: nothing unpacked, nothing started, the window open.
-void tst_Faults::checkUntouched()
+// The log holds the stop command's record, why the download failed, and
+// in between the tries that were made.
+void tst_Faults::checkUntouched(int records)
 {
     QVERIFY2(updater->running(), "the updater ended after a failed download");
     COMPARE_TREE(updater->tree(), oldTree);
     QCOMPARE(QFileInfo(updater->path(QStringLiteral("vlm_update.zip"))).size(), 0);
     QCOMPARE(updater->productStarts(), QStringList { QStringLiteral("1.0") });
-    // The stop command's record, and why the download failed.
-    QCOMPARE(updater->logRecords(), 2);
+    QCOMPARE(updater->logRecords(), records);
     QVERIFY2(updater->logText().contains(QStringLiteral("the download of vlm_update.zip failed: ")),
              qPrintable(updater->logText()));
 }
@@ -262,28 +281,26 @@ void tst_Faults::downloadFails_data()
     QTest::addColumn<bool>("fileThere");
     QTest::addColumn<qint64>("dropAfter");
     QTest::addColumn<qint64>("dropDataAfter");
-    QTest::addColumn<bool>("sizeHidden");
     QTest::addColumn<QByteArray>("serverEvent");
+    QTest::addColumn<int>("records");
 
     const QString right = QStringLiteral("qz482");
     const QString wrong = QStringLiteral("another");
     const qint64 midway = 300 * 1024;
     const qint64 none = -1;
-    QTest::newRow("server down") << false << right << true << none << none << false << QByteArray();
+    QTest::newRow("server down") << false << right << true << none << none << QByteArray() << 2;
     QTest::newRow("login refused")
-        << true << wrong << true << none << none << false << QByteArray("login-failed");
-    QTest::newRow("file missing") << true << right << false << none << none << false
-                                  << QByteArray("disconnect");
-    // The server vanishes: both connections close without a word.
-    QTest::newRow("connection dropped")
-        << true << right << true << midway << none << false << QByteArray("disconnect");
-    // Nothing to compare the bytes with: the closed control connection
-    // alone tells that the transfer broke.
+        << true << wrong << true << none << none << QByteArray("login-failed") << 2;
+    QTest::newRow("file missing") << true << right << false << none << none
+                                  << QByteArray("disconnect") << 2;
+    // A server that tells no size cannot be resumed safely: each of the six
+    // tries starts from byte 0 and is cut again. The closed control
+    // connection alone tells that the transfer broke...
     QTest::newRow("connection dropped, size unknown")
-        << true << right << true << midway << none << true << QByteArray("disconnect");
-    // The server's side of the transfer breaks and it says so (426).
+        << true << right << true << midway << none << QByteArray("disconnect") << 12;
+    // ... or the server says so (426).
     QTest::newRow("data connection dropped, size unknown")
-        << true << right << true << none << midway << true << QByteArray("incomplete");
+        << true << right << true << none << midway << QByteArray("incomplete") << 12;
 }
 
 void tst_Faults::downloadFails()
@@ -293,8 +310,8 @@ void tst_Faults::downloadFails()
     QFETCH(bool, fileThere);
     QFETCH(qint64, dropAfter);
     QFETCH(qint64, dropDataAfter);
-    QFETCH(bool, sizeHidden);
     QFETCH(QByteArray, serverEvent);
+    QFETCH(int, records);
 
     QVERIFY(installIn(home->path()));
     if (serverUp) {
@@ -302,7 +319,7 @@ void tst_Faults::downloadFails()
         options.password = password;
         options.dropAfter = dropAfter;
         options.dropDataAfter = dropDataAfter;
-        options.noSize = sizeHidden;
+        options.noSize = dropAfter >= 0 || dropDataAfter >= 0;
         QVERIFY(serve(Archive::Good, options));
         if (!fileThere)
             QVERIFY(QFile::remove(served->filePath(QStringLiteral("vlm_update.zip"))));
@@ -313,9 +330,9 @@ void tst_Faults::downloadFails()
     QVERIFY(updater->launchAndPress());
     if (!serverEvent.isEmpty())
         QVERIFY(server.waitForEvent(serverEvent));
-    QVERIFY(updater->waitForDownloadEnded());
+    QVERIFY(updater->waitForDownloadEnded(120000));
     QVERIFY(waitForProcessGone(oldPid));
-    checkUntouched();
+    checkUntouched(records);
     if (QTest::currentTestFailed())
         return;
 
@@ -327,9 +344,52 @@ void tst_Faults::downloadFails()
     checkUpdated();
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(updater->logRecords(), 5);
+    QCOMPARE(updater->logRecords(), records + 3);
 }
 
+void tst_Faults::downloadResumes_data()
+{
+    QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<qint64>("dropDataAfter");
+
+    const qint64 midway = 300 * 1024;
+    // The server vanishes: both connections close without a word.
+    QTest::newRow("connection dropped") << midway << qint64(-1);
+    // The server's side of the transfer breaks and it says so (426).
+    QTest::newRow("data connection dropped") << qint64(-1) << midway;
+}
+
+// A download cut once goes on from where it stopped, on a new connection,
+// within the same press: no byte is sent twice and the update goes in.
+void tst_Faults::downloadResumes()
+{
+    QFETCH(qint64, dropAfter);
+    QFETCH(qint64, dropDataAfter);
+    QVERIFY(installIn(home->path()));
+    FtpTestServer::Options options;
+    options.dropAfter = dropAfter;
+    options.dropDataAfter = dropDataAfter;
+    options.dropTimes = 1;
+    options.recordFile = served->filePath(QStringLiteral("transfers.txt"));
+    QVERIFY(serve(Archive::Good, options));
+
+    QVERIFY(updater->launchAndPress());
+    QVERIFY2(updater->waitForExit(), "the updater did not end");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 size = QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size();
+    QCOMPARE(sentPerTransfer(options.recordFile),
+             QList<Transfer>({ { 0, 300 * 1024 }, { 300 * 1024, size - 300 * 1024 } }));
+    // Stop, the cut and the try after it, unpack, start.
+    QCOMPARE(updater->logRecords(), 4);
+    QVERIFY2(updater->logText().contains(QStringLiteral("resumes at byte 307200")),
+             qPrintable(updater->logText()));
+}
+
+// Closing the window while the server stalls abandons the update: the old
+// product runs again, and what arrived stays for the next run, which
+// resumes it where it stopped.
 void tst_Faults::stalledServerClosedByUser()
 {
     QVERIFY(installIn(home->path()));
@@ -346,7 +406,11 @@ void tst_Faults::stalledServerClosedByUser()
     QVERIFY2(updater->waitForExit(20000), "closing the window did not end the updater");
     QVERIFY2(updater->exitedWithZero(), updater->output().constData());
 
-    COMPARE_TREE(updater->tree(), oldTree);
+    InstalledUpdater::Tree tree = updater->tree();
+    const QString partial = QStringLiteral("vlm_update.zip.part");
+    QVERIFY(tree.remove(partial) && tree.remove(partial + QStringLiteral(".json")));
+    COMPARE_TREE(tree, oldTree);
+    QCOMPARE(QFileInfo(updater->path(partial)).size(), stallAt);
     QCOMPARE(QFileInfo(updater->path(QStringLiteral("vlm_update.zip"))).size(), 0);
     QVERIFY(!processAlive(oldPid));
     // Giving up leaves no product stopped: the old one runs again.
@@ -355,6 +419,20 @@ void tst_Faults::stalledServerClosedByUser()
     QCOMPARE(updater->logRecords(), 3); // stop, abandoned, start
     QVERIFY2(updater->logText().contains(QStringLiteral("the update was abandoned")),
              qPrintable(updater->logText()));
+
+    // The next run of the updater resumes what the first one left.
+    server.stop();
+    FtpTestServer::Options recording;
+    recording.recordFile = served->filePath(QStringLiteral("transfers.txt"));
+    QVERIFY(serve(Archive::Good, recording));
+    QVERIFY(updater->launchAndPress());
+    QVERIFY2(updater->waitForExit(), "the second run did not update");
+    checkUpdated();
+    const qint64 size = QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size();
+    QCOMPARE(sentPerTransfer(recording.recordFile),
+             QList<Transfer>({ { stallAt, size - stallAt } }));
+    QVERIFY(!QFileInfo::exists(updater->path(partial)));
+    QVERIFY(!QFileInfo::exists(updater->path(partial + QStringLiteral(".json"))));
 }
 
 void tst_Faults::diskFullWhileDownloading()
@@ -588,6 +666,38 @@ void tst_Faults::crashWhileUnpacking()
     QVERIFY(updater->press());
     QVERIFY2(updater->waitForExit(), "the second start did not update");
     checkUpdated();
+}
+
+// A second updater started on the same installation while the first one
+// is at work (a double click) touches nothing, says so, and ends when
+// closed; the first one's update goes in whole. The first is held in its
+// download: unpacking can end before a second process is up.
+void tst_Faults::secondUpdaterWhileUpdating()
+{
+    QVERIFY(installIn(home->path()));
+    FtpTestServer::Options options;
+    options.holdAfter = 256 * 1024;
+    QVERIFY(serve(Archive::Good, options));
+    QVERIFY(updater->launchAndPress());
+    QTRY_COMPARE_WITH_TIMEOUT(server.eventCount("held"), 1, 60000);
+
+    InstalledUpdater second(x);
+    second.useInstallation(updater->dir());
+    QVERIFY(second.launch());
+    QVERIFY(second.press());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        second.logText().contains(QStringLiteral("another updater holds the installation")), 10000);
+    QVERIFY(second.close());
+    QVERIFY2(second.waitForExit(20000), "closing the second updater did not end it");
+    QVERIFY2(second.exitedWithZero(), second.output().constData());
+
+    QVERIFY(server.release());
+    QVERIFY2(updater->waitForExit(), "the first updater did not end");
+    checkUpdated();
+    if (QTest::currentTestFailed())
+        return;
+    // The first one's stop, unpack and start; the second one's reason.
+    QCOMPARE(updater->logRecords(), 4);
 }
 
 // The apply is cut off after some of its renames (applycutoff, the same

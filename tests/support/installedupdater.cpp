@@ -95,7 +95,7 @@ bool InstalledUpdater::launch(const QProcessEnvironment &extra)
         return false;
     QDeadlineTimer deadline(30000);
     do {
-        m_window = m_display.findWindow(WindowTitle, 0);
+        m_window = m_display.findWindow(WindowTitle, 0, m_process.processId());
         if (!m_window.isEmpty())
             return true;
         // An updater that ended will never show its window: say why now.

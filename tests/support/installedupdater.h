@@ -25,6 +25,8 @@ public:
     // Lays out version 1.0 of the product in the existing folder dir: the
     // updater, a "log" folder, "vlm.exe" and two files of the product's own.
     bool install(const QString &dir, const QString &updaterExecutable);
+    // Another updater process for an installation laid out already.
+    void useInstallation(const QString &dir) { m_dir = dir; }
     QString dir() const { return m_dir; }
     QString path(const QString &relative) const { return m_dir + QLatin1Char('/') + relative; }
 

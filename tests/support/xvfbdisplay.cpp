@@ -56,14 +56,18 @@ bool XvfbDisplay::xdotool(const QStringList &args, QByteArray *output, int timeo
     return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
 }
 
-QString XvfbDisplay::findWindow(const QString &title, int timeoutMs) const
+QString XvfbDisplay::findWindow(const QString &title, int timeoutMs, qint64 pid) const
 {
+    QStringList search { QStringLiteral("search"), QStringLiteral("--all"),
+                         QStringLiteral("--onlyvisible"), QStringLiteral("--name") };
+    if (pid != 0)
+        search << QStringLiteral("--pid") << QString::number(pid);
+    // The pattern comes last.
+    search << QLatin1Char('^') + title + QLatin1Char('$');
     QDeadlineTimer deadline(timeoutMs);
     do {
         QByteArray ids;
-        if (xdotool({ QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                      QStringLiteral("--name"), QLatin1Char('^') + title + QLatin1Char('$') },
-                    &ids)) {
+        if (xdotool(search, &ids)) {
             const QByteArray first = ids.split('\n').value(0).trimmed();
             if (!first.isEmpty())
                 return QString::fromLatin1(first);

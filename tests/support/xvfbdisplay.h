@@ -17,9 +17,9 @@ public:
     bool start();
     QString display() const { return m_display; }
 
-    // The id of a visible window whose title is title, or an empty string
-    // once timeoutMs have passed.
-    QString findWindow(const QString &title, int timeoutMs = 30000) const;
+    // The id of a visible window whose title is title, of the process pid
+    // when it is not 0, or an empty string once timeoutMs have passed.
+    QString findWindow(const QString &title, int timeoutMs = 30000, qint64 pid = 0) const;
     bool click(const QString &windowId, int x, int y) const;
     // Asks the window's program to close it, as a window manager does when
     // the user presses the close button of the title bar.
