@@ -44,6 +44,7 @@ private slots:
     void secondUpdater();
     void closedBeforeInstalled_data();
     void closedBeforeInstalled();
+    void mixedInstallationNotStarted();
 
 private:
     bool serve(FtpTestServer::Options options = FtpTestServer::Options());
@@ -304,6 +305,31 @@ void tst_ProductUpdate::closedBeforeInstalled()
     QCOMPARE(productStarts(), QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }));
     QVERIFY(!QFileInfo::exists(home->filePath(QStringLiteral("data/payload.bin"))));
     QVERIFY2(logText().contains(QStringLiteral("the update was abandoned")), qPrintable(logText()));
+}
+
+// An apply whose rollback cannot finish either leaves the installation part
+// old, part new: the product is not started on it, and the next start of
+// the updater repairs it before anything else.
+void tst_ProductUpdate::mixedInstallationNotStarted()
+{
+    QVERIFY(serve());
+    QScopedPointer<ProductUpdate> update(new ProductUpdate(settings()));
+    // The third move of the apply fails, and so does every move after it.
+    update->installer()->setRenameHook([](int step) { return step < 3; });
+    QVERIFY(update->claimInstallation());
+    update->start();
+    QVERIFY(waitForState(*update, State::Unrepaired));
+    QVERIFY2(logText().contains(QStringLiteral("part old, part new")), qPrintable(logText()));
+    QCOMPARE(productStarts(), QStringList { QStringLiteral("1.0") });
+
+    update.reset(new ProductUpdate(settings()));
+    QVERIFY(update->claimInstallation());
+    QCOMPARE(update->state(), State::Idle);
+    QCOMPARE(readFile(home->filePath(QStringLiteral("version.txt"))).trimmed(), QByteArray("1.0"));
+    QVERIFY(!QFileInfo::exists(home->filePath(QStringLiteral("data/payload.bin"))));
+    update->start();
+    QVERIFY(waitForState(*update, State::Finished));
+    QVERIFY(!waitForProduct(home->path(), QStringLiteral("2.0")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ProductUpdate)
