@@ -40,20 +40,7 @@ QByteArray difference(const InstalledUpdater::Tree &actual, const InstalledUpdat
     return QByteArray();
 }
 
-// The test server's record: the REST offset and the bytes sent of each
-// retrieval, in order.
 using Transfer = QPair<qint64, qint64>;
-QList<Transfer> sentPerTransfer(const QString &recordFile)
-{
-    QList<Transfer> transfers;
-    const QList<QByteArray> lines = readFile(recordFile).split('\n');
-    for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 2)
-            transfers.append({ fields.at(0).toLongLong(), fields.at(1).toLongLong() });
-    }
-    return transfers;
-}
 
 } // namespace
 
@@ -379,7 +366,7 @@ void tst_Faults::downloadResumes()
     if (QTest::currentTestFailed())
         return;
     const qint64 size = QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size();
-    QCOMPARE(sentPerTransfer(options.recordFile),
+    QCOMPARE(FtpTestServer::recordedTransfers(options.recordFile),
              QList<Transfer>({ { 0, 300 * 1024 }, { 300 * 1024, size - 300 * 1024 } }));
     // Stop, the cut and the try after it, unpack, start.
     QCOMPARE(updater->logRecords(), 4);
@@ -429,7 +416,7 @@ void tst_Faults::stalledServerClosedByUser()
     QVERIFY2(updater->waitForExit(), "the second run did not update");
     checkUpdated();
     const qint64 size = QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size();
-    QCOMPARE(sentPerTransfer(recording.recordFile),
+    QCOMPARE(FtpTestServer::recordedTransfers(recording.recordFile),
              QList<Transfer>({ { stallAt, size - stallAt } }));
     QVERIFY(!QFileInfo::exists(updater->path(partial)));
     QVERIFY(!QFileInfo::exists(updater->path(partial + QStringLiteral(".json"))));

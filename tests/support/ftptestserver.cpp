@@ -199,3 +199,15 @@ void FtpTestServer::stop()
 #endif
     m_port = 0;
 }
+
+QList<QPair<qint64, qint64>> FtpTestServer::recordedTransfers(const QString &recordFile)
+{
+    QList<QPair<qint64, qint64>> transfers;
+    const QList<QByteArray> lines = Installation::readFile(recordFile).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2)
+            transfers.append({ fields.at(0).toLongLong(), fields.at(1).toLongLong() });
+    }
+    return transfers;
+}

@@ -65,6 +65,10 @@ public:
 
     QString errorString() const { return m_error; }
 
+    // What a server started with recordFile wrote there: the REST offset and
+    // the bytes sent of each retrieval, in the order they ended.
+    static QList<QPair<qint64, qint64>> recordedTransfers(const QString &recordFile);
+
     static QString scriptPath();
     // The server is a Linux program (Python with pyftpdlib): a Windows test
     // has it only when the test services are there.

@@ -48,20 +48,6 @@ QString badPairs(const QList<Pair> &pairs, const Pair &end)
     return QString();
 }
 
-// The test server's --record: the REST offset and the bytes sent of each
-// retrieval, in the order they ended.
-QList<QPair<qint64, qint64>> recordedTransfers(const QString &recordFile)
-{
-    QList<QPair<qint64, qint64>> transfers;
-    const QList<QByteArray> lines = readFile(recordFile).split('\n');
-    for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 2)
-            transfers.append({ fields.at(0).toLongLong(), fields.at(1).toLongLong() });
-    }
-    return transfers;
-}
-
 // Records every process() pair, and what the local file held when the end
 // of a transfer was reported.
 class Recorder : public QObject
@@ -435,9 +421,9 @@ void tst_FtpClient::resume()
     const QString bad = badPairs(recorder.pairs, whole ? Pair(100, 0) : Pair(-100, 1));
     QVERIFY2(bad.isEmpty(), qPrintable(bad));
     QCOMPARE(retriesLogged(), retries);
-    QTRY_COMPARE(recordedTransfers(options.recordFile).size(), retries + 1);
+    QTRY_COMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), retries + 1);
     qint64 sent = 0;
-    for (const auto &transfer : recordedTransfers(options.recordFile))
+    for (const auto &transfer : FtpTestServer::recordedTransfers(options.recordFile))
         sent += transfer.second;
     if (whole) {
         QVERIFY(recorder.fileAtEnd == expected);
@@ -499,9 +485,9 @@ void tst_FtpClient::resumeAcrossClients()
     QVERIFY2(bad.isEmpty(), qPrintable(bad));
     QVERIFY(recorder.fileAtEnd == content);
     QCOMPARE(stagedLeftovers(target), QStringList());
-    QTRY_COMPARE(recordedTransfers(options.recordFile).size(), 2);
+    QTRY_COMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), 2);
     // The first transfer may go on a little after its client is gone.
-    QVERIFY(recordedTransfers(options.recordFile)
+    QVERIFY(FtpTestServer::recordedTransfers(options.recordFile)
                 .contains(qMakePair(resumedAt, content.size() - resumedAt)));
     QCOMPARE(
         logged.filter(QStringLiteral("that an earlier run left (500000 bytes) is resumed")).size(),
