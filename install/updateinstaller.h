@@ -42,7 +42,6 @@ public:
     ~UpdateInstaller() override;
 
     void start();
-    bool isRunning() const { return m_running; }
 
     // Commits the file path with the update's files (StagedUpdate::setRecord()),
     // with the content decide returns.
