@@ -44,6 +44,12 @@ QByteArray randomBytes(qint64 size, quint32 seed)
     return data;
 }
 
+QString openError(const QString &path, QIODevice::OpenMode mode)
+{
+    QFile file(path);
+    return file.open(mode) ? QString() : file.errorString();
+}
+
 bool writeProduct(const QString &dest, const QString &version)
 {
     const QString dir = QFileInfo(dest).absolutePath();
@@ -102,7 +108,8 @@ void recordProductSnapshots()
 QMap<QString, QByteArray> productSnapshot(const QString &dir)
 {
     QMap<QString, QByteArray> files;
-    const QList<QByteArray> lines = readFile(dir + QStringLiteral("/product-files.txt")).split('\n');
+    const QList<QByteArray> lines =
+        readFile(dir + QStringLiteral("/product-files.txt")).split('\n');
     for (const QByteArray &line : lines) {
         // "<SHA-256> <size> <path>", the path perhaps with spaces.
         const int digestEnd = line.indexOf(' ');

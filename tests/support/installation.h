@@ -2,6 +2,7 @@
 #define INSTALLATION_H
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -17,6 +18,10 @@ namespace Installation {
 bool writeFile(const QString &path, const QByteArray &data);
 QByteArray readFile(const QString &path);
 QByteArray randomBytes(qint64 size, quint32 seed);
+// What the system says when path cannot be opened in mode ("No such file or
+// directory" on Linux, "File not found." under Wine): expected reasons
+// that quote it differ between the systems.
+QString openError(const QString &path, QIODevice::OpenMode mode = QIODevice::ReadOnly);
 
 // Copies the stand-in product to dest and writes its version to
 // version.txt beside it.

@@ -69,9 +69,9 @@ bool TestService::start(const QString &program, const QStringList &arguments, in
     const int colon = address.lastIndexOf(QLatin1Char(':'));
     const quint16 port = quint16(address.mid(colon + 1).toUInt());
     if (colon <= 0 || port == 0) {
-        m_error = available() ? QStringLiteral("%1 is not HOST:PORT: %2")
-                                    .arg(QLatin1String(AddressVariable), address)
-                              : whyUnavailable();
+        m_error = available()
+            ? QStringLiteral("%1 is not HOST:PORT: %2").arg(QLatin1String(AddressVariable), address)
+            : whyUnavailable();
         return false;
     }
     QJsonArray hostArguments;
