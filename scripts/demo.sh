@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Shows one whole update on this machine, with real parts only: the updater
 # built from this tree, an FTP server on 127.0.0.1, 7za, minisign, an X
-# display, and a stand-in product "vlm.exe" that reports which version runs
-# and which files it found. The archive is signed with a key made for the
+# display, and the stand-in product "vlm.exe" (tests/support/standinproduct.cpp)
+# that reports which version runs and which files it found. The archive is signed with a key made for the
 # demo and the updater is built with its public key; after the update to 2.0
 # a second run is offered a 3.0 archive altered after signing, and refuses it.
 #
 #   bash scripts/demo.sh
 #
-# The updater is built in build-demo/; everything else goes under demo-run/,
+# The updater and the stand-in are built in build-demo/; everything else goes under demo-run/,
 # laid out anew on each run. With a working $DISPLAY you press the button
 # yourself; without one (or with DEMO_HEADLESS=1) the demo starts its own Xvfb
 # display and clicks the button with xdotool. Either way it saves screenshots
@@ -18,6 +18,9 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+lib_name=demo
+# shellcheck source=scripts/lib.sh
+source "$top/scripts/lib.sh"
 build=$top/build-demo
 run=$top/demo-run
 # A space and Chinese characters: the installation's path must survive the
@@ -25,9 +28,10 @@ run=$top/demo-run
 install_dir="$run/Velmora 产品"
 content=$run/update-content   # what goes into the archive
 served=$run/ftp-root          # the folder the FTP server serves
-py=/usr/bin/python3
 title='Velmora升级程序1.1'
-product=("$py" "$top/scripts/demo-product.py")
+standin=$build/tests/standinproduct
+# Each stand-in lists the files it finds when it starts (product-files.txt).
+export VLM_STANDIN_SNAPSHOT=1
 
 pids=()   # every process this script started itself
 
@@ -41,37 +45,14 @@ fi
 say() { printf '%s\n' "$*"; }
 fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
-# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds and fails
-# with a message naming WHAT when SECONDS pass first.
-wait_for() {
-    local limit=$1 what=$2
-    shift 2
-    local deadline=$(($(date +%s) + limit))
-    until "$@"; do
-        if [ "$(date +%s)" -ge "$deadline" ]; then
-            printf 'demo: gave up after %ss waiting for %s\n' "$limit" "$what" >&2
-            return 1
-        fi
-        sleep 0.1
-    done
-}
-
-# True while the process runs. A child that has ended but is not reaped yet
-# (a zombie) counts as gone.
-alive() {
-    local state
-    state=$(awk '/^State:/ {print $2}' "/proc/$1/status" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
-}
-
 # The product that the updater started is ours as well; it is told apart
-# from any other "vlm.exe" on the machine by its path.
+# from any other "vlm.exe" on the machine by the program it runs.
 ours_products() {
     local pid
     for pid in $(pgrep -x 'vlm\.exe' || true); do
-        if tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qxF "$install_dir/vlm.exe"; then
-            printf '%s\n' "$pid"
-        fi
+        case $(readlink "/proc/$pid/exe" 2>/dev/null) in
+            "$install_dir/vlm.exe"*) printf '%s\n' "$pid" ;;
+        esac
     done
 }
 
@@ -81,7 +62,7 @@ cleanup() {
     for pid in "${pids[@]}" $(ours_products); do
         if alive "$pid"; then
             kill "$pid" 2>/dev/null || true
-            wait_for 5 "process $pid to end" eval '! alive '"$pid" || kill -KILL "$pid" 2>/dev/null || true
+            wait_for 5 "process $pid to end" gone "$pid" || kill -KILL "$pid" 2>/dev/null || true
         fi
     done
     if [ "$status" -ne 0 ]; then
@@ -96,17 +77,36 @@ trap cleanup EXIT
 say "== installing what is missing"
 bash "$top/scripts/setup.sh"
 
-say "== laying out $install_dir"
+# The stand-in goes into the installation and the archive, whose size sets
+# the server's throttle; so it is built before the server takes its port.
+# The updater's own build follows once the port is known.
+say "== building the stand-in product in build-demo/"
 rm -rf "$run"
+mkdir -p "$run"
+if ! {
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=ON \
+        && cmake --build "$build" --target standinproduct
+} >"$run/build.log" 2>&1; then
+    cat "$run/build.log" >&2
+    fail "the build failed"
+fi
+
+# write_product DIR VERSION: the stand-in as DIR/vlm.exe, at that version.
+write_product() {
+    cp "$standin" "$1/vlm.exe"
+    printf '%s\n' "$2" >"$1/version.txt"
+}
+
+say "== laying out $install_dir"
 mkdir -p "$install_dir/log" "$install_dir/data" "$install_dir/config" "$served"
-"$py" "$top/tests/support/fakeproduct.py" --write "$install_dir/vlm.exe" 1.0
+write_product "$install_dir" 1.0
 printf 'Velmora 1.0\n' >"$install_dir/data/readme.txt"
 printf '[product]\nversion=1.0\n' >"$install_dir/config/settings.ini"
 printf 'Notes of the user; no update touches them.\n' >"$install_dir/data/user-notes.txt"
 
 say "== making the update archive"
 mkdir -p "$content/data/assets" "$content/data/lang/zh_CN" "$content/config"
-"$py" "$top/tests/support/fakeproduct.py" --write "$content/vlm.exe" 2.0
+write_product "$content" 2.0
 printf 'Velmora 2.0\n' >"$content/data/readme.txt"
 printf '[product]\nversion=2.0\n' >"$content/config/settings.ini"
 printf '欢迎使用 Velmora 2.0\n' >"$content/data/lang/zh_CN/说明.txt"
@@ -134,27 +134,18 @@ say "vlm_update.zip: $zip_size bytes, served at $throttle bytes/s"
 # The port is compiled into the updater, so the server takes it before the
 # build and keeps it: nothing else can grab it in between. Should another
 # program take it first, the server dies at once and the next port is tried.
-server_up_or_dead() { grep -qx "PORT $port" "$run/ftpserver.out" || ! alive "$ftp_pid"; }
-for attempt in 1 2 3 4 5; do
-    port=$("$py" "$top/scripts/freeport.py")
-    "$py" "$top/tests/support/ftpserver.py" --root "$served" --port "$port" \
-        --throttle "$throttle" </dev/null >"$run/ftpserver.out" 2>&1 &
-    ftp_pid=$!
-    wait_for 15 "the FTP server to listen" server_up_or_dead
-    if alive "$ftp_pid"; then
-        pids+=("$ftp_pid")
-        break
-    fi
-    [ "$attempt" -lt 5 ] || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
-done
+start_ftp_server "$run/ftpserver.out" free --root "$served" --throttle "$throttle" \
+    || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
+port=$ftp_port
+pids+=("$ftp_pid")
 say "FTP server on 127.0.0.1:$port (pid $ftp_pid)"
 
 say "== building the updater for 127.0.0.1:$port in build-demo/"
 if ! {
-    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF \
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=ON \
         -DUPDATE_HOST=127.0.0.1 -DUPDATE_PORT="$port" -DUPDATE_PUBLIC_KEY="$public_key" \
         && cmake --build "$build" --target vlm-updater
-} >"$run/build.log" 2>&1; then
+} >>"$run/build.log" 2>&1; then
     cat "$run/build.log" >&2
     fail "the build failed"
 fi
@@ -162,20 +153,12 @@ cp "$build/app/vlm-updater" "$install_dir/"
 
 # --- the running product ------------------------------------------------------
 
-# product_is VERSION: the product has reported itself at that version; leaves
-# its pid in $product_pid.
-product_is() {
-    local version
-    read -r version product_pid < <("${product[@]}" state "$install_dir" || true) || return 1
-    [ "$version" = "$1" ]
-}
-
 (cd "$install_dir" && exec ./vlm.exe) </dev/null >/dev/null 2>&1 &
 old_pid=$!
 pids+=("$old_pid")
 disown "$old_pid"   # its end by the updater's kill is expected: no "Killed" notice
-wait_for 20 "the product 1.0 to report itself" product_is 1.0
-[ "$product_pid" = "$old_pid" ] || fail "product-state.json names pid $product_pid, not $old_pid"
+wait_for 20 "the product 1.0 to report itself" product_is "$install_dir" 1.0
+[ "$product_pid" = "$old_pid" ] || fail "product-started.txt names pid $product_pid, not $old_pid"
 say "before: version 1.0 (pid $old_pid)"
 
 # --- the window -----------------------------------------------------------------
@@ -185,16 +168,8 @@ if [ -z "${DEMO_HEADLESS:-}" ] && [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeo
     say "== using your display $DISPLAY"
 else
     interactive=0
-    display_known() { [ -s "$run/xvfb.display" ] || ! alive "$xvfb_pid"; }
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp \
-        3>"$run/xvfb.display" </dev/null >"$run/xvfb.out" 2>&1 &
-    xvfb_pid=$!
+    start_xvfb "$run" 640x480x24 || fail "Xvfb did not start: $(cat "$run/xvfb.log")"
     pids+=("$xvfb_pid")
-    wait_for 20 "Xvfb to pick a display" display_known
-    alive "$xvfb_pid" || fail "Xvfb did not start: $(cat "$run/xvfb.out")"
-    display=$(head -n 1 "$run/xvfb.display")
-    export DISPLAY=":$display"
-    wait_for 10 "display $DISPLAY to answer" eval 'xdotool getdisplaygeometry >/dev/null 2>&1'
     say "== no display of yours: started Xvfb on $DISPLAY (pid $xvfb_pid)"
 fi
 
@@ -205,25 +180,15 @@ updater_pid=$!
 pids+=("$updater_pid")
 say "updater started (pid $updater_pid)"
 
-window_shown() {
-    window=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1)
-    [ -n "$window" ]
-}
-wait_for 30 "the window \"$title\"" window_shown
+wait_for 30 "the window \"$title\"" find_window "$title"
 say "window \"$title\" is up (X window $window)"
-
-# screenshot FILE: succeeds once the window shows more than a blank area,
-# i.e. Qt has painted it.
-screenshot() {
-    import -window "$window" "$1" 2>/dev/null && [ "$(identify -format %k "$1")" -gt 8 ]
-}
-wait_for 15 "the window to be painted" screenshot "$run/screenshot-idle.png"
+wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-idle.png"
 
 if [ "$interactive" = 1 ]; then
     say ">> Press 开始更新 in the window \"$title\" (the demo waits up to 5 minutes)."
     press_limit=300
 else
-    xdotool mousemove --window "$window" 240 25 click 1
+    press_button "$window"
     say "clicked 开始更新"
     press_limit=15
 fi
@@ -231,7 +196,7 @@ fi
 # The press first stops the product, then opens the local archive file.
 download_started() { [ -e "$install_dir/vlm_update.zip" ]; }
 wait_for "$press_limit" "the button to be pressed" download_started
-wait_for 10 "the old product to be stopped" eval '! alive '"$old_pid"
+wait_for 10 "the old product to be stopped" gone "$old_pid"
 say "download running; product 1.0 stopped"
 
 # The label shows text while the local archive is still empty: that text is
@@ -257,20 +222,41 @@ fi
 
 # --- the outcome ----------------------------------------------------------------
 
-wait_for 120 "the updater to finish" eval '! alive '"$updater_pid"
+wait_for 120 "the updater to finish" gone "$updater_pid"
 updater_status=0
 wait "$updater_pid" || updater_status=$?
 say "updater exited with code $updater_status"
 
-wait_for 30 "the product 2.0 to report itself" product_is 2.0 \
-    || fail "the product did not come back at version 2.0; now: $("${product[@]}" state "$install_dir" || echo nothing)"
+wait_for 30 "the product 2.0 to report itself" product_is "$install_dir" 2.0 \
+    || fail "the product did not come back at version 2.0; now: $(tail -n 1 "$install_dir/product-started.txt" 2>/dev/null || echo nothing)"
 say "after: version 2.0 (pid $product_pid)"
 [ "$product_pid" != "$old_pid" ] || fail "version 2.0 runs under the old pid"
 ! alive "$old_pid" || fail "the old product (pid $old_pid) still runs"
 say "old pid $old_pid is gone"
 
+# found_by_product CONTENT: checks that the running product found every file
+# of the folder CONTENT (what went into the archive) with the same size and
+# SHA-256, one line per file.
+found_by_product() {
+    local path relative size line bad=0
+    while IFS= read -r -d '' path; do
+        relative=${path#"$1"/}
+        size=$(stat -c %s "$path")
+        line="$(sha256sum <"$path" | cut -d ' ' -f 1) $size $relative"
+        if grep -qxF "$line" "$install_dir/product-files.txt"; then
+            printf '  ok       %s (%s bytes)\n' "$relative" "$size"
+        else
+            bad=1
+            printf '  DIFFERS  %s: expected %s, product saw %s\n' "$relative" "${line% "$relative"}" \
+                "$(awk -v p="$relative" 'substr($0, length($1) + length($2) + 3) == p { print $1, $2 }' \
+                    "$install_dir/product-files.txt")"
+        fi
+    done < <(find "$1" -type f -print0 | sort -z)
+    return "$bad"
+}
+
 say "== what product 2.0 found of the archive's files"
-"${product[@]}" verify "$install_dir" "$content" || fail "the installation does not hold the update"
+found_by_product "$content" || fail "the installation does not hold the update"
 grep -qx 'Notes of the user; no update touches them.' "$install_dir/data/user-notes.txt" \
     || fail "a file outside the update was changed"
 
@@ -294,7 +280,7 @@ say "demo: update from 1.0 to 2.0 done"
 
 say "== a 3.0 archive, signed, then altered on the server"
 rm -f "$served/vlm_update.zip" "$served/vlm_update.zip.minisig"
-"$py" "$top/tests/support/fakeproduct.py" --write "$content/vlm.exe" 3.0
+write_product "$content" 3.0
 (cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
 minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 3.0" >/dev/null
 printf 'X' | dd of="$served/vlm_update.zip" bs=1 seek=100 conv=notrunc status=none
@@ -304,17 +290,18 @@ second_pid=$product_pid
 (cd "$run" && exec "$install_dir/vlm-updater") </dev/null >>"$run/updater.out" 2>&1 &
 updater_pid=$!
 pids+=("$updater_pid")
-wait_for 30 "the window \"$title\"" window_shown
+wait_for 30 "the window \"$title\"" find_window "$title"
 if [ "$interactive" = 1 ]; then
     say ">> Press 开始更新 again (the demo waits up to 5 minutes)."
-    wait_for 300 "the button to be pressed" eval '! alive '"$second_pid"
+    wait_for 300 "the button to be pressed" gone "$second_pid"
 else
-    wait_for 15 "the window to be painted" screenshot "$run/screenshot-second.png"
-    xdotool mousemove --window "$window" 240 25 click 1
+    wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-second.png"
+    press_button "$window"
     say "clicked 开始更新"
 fi
-wait_for 120 "the updater to finish" eval '! alive '"$updater_pid"
-wait_for 30 "the product to run again" eval 'product_is 2.0 && [ "$product_pid" != "$second_pid" ]' \
+wait_for 120 "the updater to finish" gone "$updater_pid"
+runs_again() { product_is "$install_dir" 2.0 && [ "$product_pid" != "$second_pid" ]; }
+wait_for 30 "the product to run again" runs_again \
     || fail "the product did not come back at version 2.0"
 after=$(cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
 [ "$before" = "$after" ] || fail "the refused update changed the installation"

@@ -9,11 +9,20 @@
 #
 # The toolchain (Qt for MinGW-w64, 7za.exe, libsodium) is built once per
 # machine by scripts/windows-toolchain.sh and kept outside the checkout.
-# Everything else goes to build-windows/. Wine runs with a Western code page
-# (C.UTF-8 gives ANSI code page 1252), which cannot spell the installation's
-# Chinese name: the start of the product must not depend on it.
+# Everything else goes to build-windows/ (or $WINDOWS_BUILD_DIR). Wine runs
+# with a Western code page (C.UTF-8 gives ANSI code page 1252), which cannot
+# spell the installation's Chinese name: the start of the product must not
+# depend on it.
+#
+# The suites reach the Linux test FTP server and minisign through
+# tests/support/testservices.py, which this script starts on 127.0.0.1 and
+# names to them in VLM_TEST_SERVICES: a Windows program under Wine can start
+# a Linux one, but can neither wait for it nor read its output.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+lib_name=windows
+# shellcheck source=scripts/lib.sh
+source "$top/scripts/lib.sh"
 build=${WINDOWS_BUILD_DIR:-$top/build-windows}
 title='Velmora升级程序1.1'
 py=/usr/bin/python3
@@ -61,16 +70,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-rm -f "$build/xvfb.display"
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$build/xvfb.display" \
-    </dev/null >"$build/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 200); do
-    [ -s "$build/xvfb.display" ] && break
-    sleep 0.1
-done
-[ -s "$build/xvfb.display" ] || fail "Xvfb did not start: $(cat "$build/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$build/xvfb.display")"
+start_xvfb "$build" 800x600x24 || fail "Xvfb did not start: $(cat "$build/xvfb.log")"
+pids+=("$xvfb_pid")
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     say "making the Wine prefix $WINEPREFIX"
@@ -90,9 +91,15 @@ export QT_PLUGIN_PATH=$(winpath "$QT_WIN_PREFIX/plugins")
 
 # --- the suites ---------------------------------------------------------------
 
+: >"$build/testservices.log"
+start_listening "$build/testservices.log" "$py" "$top/tests/support/testservices.py" \
+    || fail "the test services did not start: $(cat "$build/testservices.log")"
+pids+=("$listener_pid")
+export VLM_TEST_SERVICES=127.0.0.1:$listener_port
+say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
+
 # Suites that need Linux (the X11-driven fault suite) are not built for
-# Windows; those that need the Linux test FTP server or the minisign tool
-# skip those cases and say so.
+# Windows; the others run whole, with what only Linux has skipped and said.
 suites=(tst_debuglog tst_commandrunner tst_platform tst_taskstore tst_filehelpers
     tst_stagedupdate tst_minisignverifier tst_ftpclient tst_mainwindow)
 failed=()
@@ -122,6 +129,12 @@ for suite in "${suites[@]}"; do
         tail -n 20 "$results/$suite.wine.log" >&2
     fi
 done
+# What Qt Test counted in all suites (each data row one case, initTestCase
+# and cleanupTestCase included).
+for suite in "${suites[@]}"; do
+    cat "$results/$suite.txt" 2>/dev/null || true
+done | awk '/^Totals:/ { p += $2; f += $4; s += $6 }
+    END { printf "windows: cases under Wine: %d passed, %d failed, %d skipped\n", p, f, s }'
 [ ${#failed[@]} -eq 0 ] || fail "suites failed under Wine: ${failed[*]}"
 
 # --- one real update ----------------------------------------------------------
@@ -161,47 +174,27 @@ printf 'Velmora 2\r\n' >"$content/data/readme.txt"
 printf '欢迎使用 Velmora 2\r\n' >"$content/资料/说明 文件.txt"
 (cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
 
-"$py" "$top/tests/support/ftpserver.py" --root "$served" --port "$port" \
-    </dev/null >"$run/ftpserver.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 200); do
-    grep -qx "PORT $port" "$run/ftpserver.out" && break
-    sleep 0.1
-done
-grep -qx "PORT $port" "$run/ftpserver.out" || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
-
-started_with() { grep -q "^$1 " "$install_dir/product-started.txt" 2>/dev/null; }
-wait_until() {
-    local limit=$1
-    shift
-    local deadline=$((SECONDS + limit))
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
+start_ftp_server "$run/ftpserver.out" "$port" --root "$served" \
+    || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
+pids+=("$ftp_pid")
 
 (cd "$install_dir" && exec wine ./vlm.exe) </dev/null >"$run/product-1.out" 2>&1 &
-wait_until 60 started_with 1 || fail "the product of version 1 did not start"
+wait_until 60 product_is "$install_dir" 1 || fail "the product of version 1 did not start"
 say "product 1 runs"
 
 # Started from another folder, as a shortcut's "Start in" may do.
 (cd "$run" && exec wine "$install_dir/vlm-updater.exe") </dev/null >"$run/updater.out" 2>&1 &
 updater=$!
-find_window() { window=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1); [ -n "$window" ]; }
-wait_until 60 find_window || fail "the updater's window did not appear: $(cat "$run/updater.out")"
-sleep_until_painted() { import -window "$window" "$run/screenshot-idle.png" 2>/dev/null \
-    && [ "$(identify -format %k "$run/screenshot-idle.png")" -gt 8 ]; }
-wait_until 30 sleep_until_painted || fail "the updater's window was not painted"
+wait_until 60 find_window "$title" || fail "the updater's window did not appear: $(cat "$run/updater.out")"
+wait_until 30 painted "$window" "$run/screenshot-idle.png" || fail "the updater's window was not painted"
 pressed=$SECONDS
-xdotool mousemove --window "$window" 240 25 click 1
+press_button "$window"
 say "pressed 开始更新 (window $window)"
 
-updater_gone() { ! kill -0 "$updater" 2>/dev/null; }
-wait_until 120 updater_gone || fail "the updater did not finish"
+wait_until 120 gone "$updater" || fail "the updater did not finish"
 wait "$updater" || fail "the updater exited with $?"
 took=$((SECONDS - pressed))
-wait_until 60 started_with 2 || fail "the product of version 2 did not start; log: $(cat "$install_dir"/log/*.log)"
+wait_until 60 product_is "$install_dir" 2 || fail "the product of version 2 did not start; log: $(cat "$install_dir"/log/*.log)"
 say "product 2 runs; the update took ${took}s from the press"
 # A start command that waited for the console product would have held the
 # updater for the runner's whole bound of 10 s.
