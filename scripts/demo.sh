@@ -4,7 +4,9 @@
 # display, and the stand-in product "vlm.exe" (tests/support/standinproduct.cpp)
 # that reports which version runs and which files it found. The archive is signed with a key made for the
 # demo and the updater is built with its public key; after the update to 2.0
-# a second run is offered a 3.0 archive altered after signing, and refuses it.
+# a second run is offered a 3.0 archive altered after signing, and refuses it;
+# a third is offered release 1.5, soundly signed a day before 2.0, and refuses
+# to go back to it.
 #
 #   bash scripts/demo.sh
 #
@@ -119,7 +121,18 @@ zip_size=$(stat -c %s "$served/vlm_update.zip")
 say "== signing it as the publisher does"
 mkdir -p "$run/keys"
 minisign -G -W -p "$run/keys/publisher.pub" -s "$run/keys/publisher.key" >/dev/null
-minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 2.0" >/dev/null
+# Without -t the tool signs "timestamp:<now>", the file's name and "hashed":
+# the updater refuses a release signed earlier than the installed one.
+minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" >/dev/null
+say "trusted comment: $(sed -n 's/^trusted comment: //p' "$served/vlm_update.zip.minisig" | tr '\t' ' ')"
+# Release 1.5, as its signature from a day earlier would have it; served last.
+older=$run/older-release
+mkdir -p "$older/content"
+cp -r "$content/." "$older/content/"
+write_product "$older/content" 1.5
+(cd "$older/content" && 7za a -tzip "$older/vlm_update.zip" . >/dev/null)
+minisign -S -s "$run/keys/publisher.key" -m "$older/vlm_update.zip" \
+    -t "$(printf 'timestamp:%s\tfile:vlm_update.zip\thashed' $(($(date +%s) - 86400)))" >/dev/null
 public_key=$(tail -n 1 "$run/keys/publisher.pub")
 say "public key built into the updater: $public_key"
 # The server's throttle sends in bursts about two seconds apart, and the
@@ -284,30 +297,48 @@ write_product "$content" 3.0
 (cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
 minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 3.0" >/dev/null
 printf 'X' | dd of="$served/vlm_update.zip" bs=1 seek=100 conv=notrunc status=none
-before=$(cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
-second_pid=$product_pid
+# refused WHAT: runs the updater on what the server holds now, presses the
+# button and checks that the update was refused: the installation unchanged,
+# version 2.0 running again, and the reason in the log's last records.
+refused() {
+    local what=$1 before after second_pid=$product_pid
+    before=$(installed_files)
+    (cd "$run" && exec "$install_dir/vlm-updater") </dev/null >>"$run/updater.out" 2>&1 &
+    updater_pid=$!
+    pids+=("$updater_pid")
+    wait_for 30 "the window \"$title\"" find_window "$title"
+    if [ "$interactive" = 1 ]; then
+        say ">> Press 开始更新 again (the demo waits up to 5 minutes)."
+        wait_for 300 "the button to be pressed" gone "$second_pid"
+    else
+        wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-second.png"
+        press_button "$window"
+        say "clicked 开始更新"
+    fi
+    wait_for 120 "the updater to finish" gone "$updater_pid"
+    runs_again() { product_is "$install_dir" 2.0 && [ "$product_pid" != "$second_pid" ]; }
+    wait_for 30 "the product to run again" runs_again \
+        || fail "the product did not come back at version 2.0"
+    after=$(installed_files)
+    [ "$before" = "$after" ] || fail "the refused update changed the installation"
+    say "refused: the installation is unchanged and version 2.0 runs again (pid $product_pid)"
+    say "--- the log's last records"
+    tr -d '\r' <"${logs[0]}" | grep -v '^$' | tail -n 3
+    tr -d '\r' <"${logs[0]}" | grep -v '^$' | tail -n 3 \
+        | grep -q "the update was not installed: vlm_update.zip is refused: $what" \
+        || fail "the log does not say why the update was refused"
+}
+installed_files() {
+    (cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' \
+        ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
+}
 
-(cd "$run" && exec "$install_dir/vlm-updater") </dev/null >>"$run/updater.out" 2>&1 &
-updater_pid=$!
-pids+=("$updater_pid")
-wait_for 30 "the window \"$title\"" find_window "$title"
-if [ "$interactive" = 1 ]; then
-    say ">> Press 开始更新 again (the demo waits up to 5 minutes)."
-    wait_for 300 "the button to be pressed" gone "$second_pid"
-else
-    wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-second.png"
-    press_button "$window"
-    say "clicked 开始更新"
-fi
-wait_for 120 "the updater to finish" gone "$updater_pid"
-runs_again() { product_is "$install_dir" 2.0 && [ "$product_pid" != "$second_pid" ]; }
-wait_for 30 "the product to run again" runs_again \
-    || fail "the product did not come back at version 2.0"
-after=$(cd "$install_dir" && find . -path ./log -prune -o -type f ! -name 'product-*' ! -name 'vlm_update.zip*' -print0 | sort -z | xargs -0 sha256sum)
-[ "$before" = "$after" ] || fail "the refused update changed the installation"
-say "refused: the installation is unchanged and version 2.0 runs again (pid $product_pid)"
-say "--- the log's last records"
-tr -d '\r' <"${logs[0]}" | tail -n 4
-grep -q 'the update was not installed: vlm_update.zip is refused' "${logs[0]}" \
-    || fail "the log does not say why the update was refused"
+refused ""
 say "demo: the tampered archive was refused"
+
+# --- an older release, soundly signed ------------------------------------------
+
+say "== release 1.5, signed a day before 2.0, served in its place"
+cp "$older/vlm_update.zip" "$older/vlm_update.zip.minisig" "$served/"
+refused "it is an older release than the one installed"
+say "demo: the older release was refused"
