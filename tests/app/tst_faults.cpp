@@ -407,11 +407,14 @@ void tst_Faults::stalledServerClosedByUser()
     QVERIFY2(updater->logText().contains(QStringLiteral("the update was abandoned")),
              qPrintable(updater->logText()));
 
-    // The next run of the updater resumes what the first one left.
+    // The next run of the updater resumes what the first one left, from the
+    // same file: a copy made anew would have another time and start from 0.
     server.stop();
     FtpTestServer::Options recording;
+    recording.root = served->path();
+    recording.port = quint16(UPDATE_PORT);
     recording.recordFile = served->filePath(QStringLiteral("transfers.txt"));
-    QVERIFY(serve(Archive::Good, recording));
+    QVERIFY2(server.start(recording), qPrintable(server.errorString()));
     QVERIFY(updater->launchAndPress());
     QVERIFY2(updater->waitForExit(), "the second run did not update");
     checkUpdated();
