@@ -100,8 +100,13 @@ say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
 
 # Suites that need Linux (the X11-driven fault suite) are not built for
 # Windows; the others run whole, with what only Linux has skipped and said.
+# WINDOWS_SUITES="tst_a tst_b" runs only those.
 suites=(tst_debuglog tst_commandrunner tst_platform tst_taskstore tst_filehelpers
-    tst_stagedupdate tst_minisignverifier tst_releaseorder tst_ftpclient tst_mainwindow)
+    tst_stagedupdate tst_minisignverifier tst_releaseorder tst_ftpclient tst_productupdate
+    tst_mainwindow)
+if [ -n "${WINDOWS_SUITES:-}" ]; then
+    read -r -a suites <<<"$WINDOWS_SUITES"
+fi
 failed=()
 results=$build/wine-results
 mkdir -p "$results"

@@ -466,10 +466,13 @@ void FtpCLient::storeArrivedData()
     if (!reply)
         return;
     checkResumed();
-    while (reply->bytesAvailable() > 0) {
+    // Once the try is given up nothing more is read: a server that never
+    // stops sending would otherwise keep this loop going for ever, as the
+    // socket refills as fast as it is read.
+    while (!failing && reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(CopyChunkSize);
-        if (chunk.isEmpty() || failing)
-            continue;
+        if (chunk.isEmpty())
+            break;
         // A server that never stops sending must not fill the disk.
         if (expected >= 0 && transferred + chunk.size() > expected) {
             failTransfer(QStringLiteral("the server %1 sent more than the %2 bytes it announced "

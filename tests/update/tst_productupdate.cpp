@@ -4,6 +4,7 @@
 #include "releaseorder.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,7 +51,7 @@ private:
     bool serve(FtpTestServer::Options options = FtpTestServer::Options());
     UpdateSettings settings() const;
     QString logText() const;
-    int logRecords() const { return int(logText().count(QStringLiteral("\r\n"))); }
+    int logRecords() const;
     QStringList productStarts() const;
     bool waitForState(ProductUpdate &update, State state);
 
@@ -116,6 +117,14 @@ QString tst_ProductUpdate::logText() const
     for (const QString &name : names)
         text += QString::fromLocal8Bit(readFile(logDir + QLatin1Char('/') + name));
     return text;
+}
+
+// Each record ends in its time stamp; cmd's output holds line ends of its own.
+int tst_ProductUpdate::logRecords() const
+{
+    static const QRegularExpression stamp(
+        QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\n"));
+    return int(logText().count(stamp));
 }
 
 QStringList tst_ProductUpdate::productStarts() const
