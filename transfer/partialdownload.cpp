@@ -59,7 +59,9 @@ bool PartialDownload::restart(const Source &from)
         error = QStringLiteral("cannot remove %1").arg(QDir::toNativeSeparators(infoPath));
         return false;
     }
-    if (!file.resize(0) || !file.seek(0)) {
+    // Only when it holds bytes: ext4 takes a truncation to 0 for a file
+    // being replaced and writes all of what follows out when it is closed.
+    if ((file.size() > 0 && !file.resize(0)) || !file.seek(0)) {
         error = file.errorString();
         return false;
     }
