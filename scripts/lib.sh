@@ -59,9 +59,11 @@ wait_for()
 
 # --- programs that print "PORT <n>" once they listen --------------------------
 
+# Only what the program printed counts, not what OUTPUT held before it.
 lib_listening()
 {
-    listener_port=$(sed -n 's/^PORT \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$2" 2>/dev/null | tail -n 1)
+    listener_port=$(tail -c +"$(($3 + 1))" "$2" 2>/dev/null \
+        | sed -n 's/^PORT \([0-9][0-9]*\)\r\{0,1\}$/\1/p' | tail -n 1)
     [ -n "$listener_port" ] || gone "$1"
 }
 
@@ -70,12 +72,13 @@ lib_listening()
 # listener_pid and listener_port; fails, the program ended, when it does not.
 start_listening()
 {
-    local output=$1
+    local output=$1 before
     shift
     listener_port=
+    before=$(stat -c %s "$output" 2>/dev/null || echo 0)
     "$@" </dev/null >>"$output" 2>&1 &
     listener_pid=$!
-    if wait_until 20 lib_listening "$listener_pid" "$output" && alive "$listener_pid"; then
+    if wait_until 20 lib_listening "$listener_pid" "$output" "$before" && alive "$listener_pid"; then
         return 0
     fi
     kill "$listener_pid" 2>/dev/null || true
@@ -94,11 +97,16 @@ start_ftp_server()
     for attempt in 1 2 3 4 5; do
         port=$wanted
         [ "$wanted" = free ] && port=$("$lib_py" "$lib_top/scripts/freeport.py")
-        if start_listening "$output" "$lib_py" "$lib_top/tests/support/ftpserver.py" \
-            --port "$port" "$@" && [ "$listener_port" = "$port" ]; then
+        start_listening "$output" "$lib_py" "$lib_top/tests/support/ftpserver.py" \
+            --port "$port" "$@" || { [ "$wanted" = free ] && continue; return 1; }
+        if [ "$listener_port" = "$port" ]; then
             ftp_pid=$listener_pid ftp_port=$port
             return 0
         fi
+        # An older PORT line of a shared output file answered: this server is
+        # not the one asked for, and must not be left running.
+        kill "$listener_pid" 2>/dev/null || true
+        wait "$listener_pid" 2>/dev/null || true
         [ "$wanted" = free ] || return 1
     done
     return 1
