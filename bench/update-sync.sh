@@ -1,8 +1,10 @@
 #!/bin/sh
-# bench/update.sh, then everything written forced to the disk, as the
-# updater's commit does before it calls an update installed: the yardstick
-# for a durable update.
+# One of the update scripts beside this one (update.sh, update-signed.sh),
+# then everything written forced to the disk, as the updater's commit does
+# before it calls an update installed: the yardstick for a durable update.
 #
-#     sh update-sync.sh PORT
-sh "$(dirname "$0")/update.sh" "$@"
+#     sh update-sync.sh SCRIPT PORT [PUBLIC-KEY-FILE]
+script=$1
+shift
+sh "$(dirname "$0")/$script" "$@"
 sync
