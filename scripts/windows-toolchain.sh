@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds, or reuses, what cross-compiling the updater for Windows needs: Qt 5
-# for MinGW-w64 with its host tools, a Windows 7za.exe and a static libsodium,
-# all from Debian's source packages, plus Wine to run the results.
+# for MinGW-w64 with its host tools and OpenSSL linked in, a Windows 7za.exe
+# and a static libsodium, all from Debian's source packages, plus Wine to run
+# the results.
 #
 # Idempotent and non-interactive; run as root or as a user with sudo. The
 # artefacts live outside the checkout, one folder each, named after the
@@ -12,7 +13,7 @@ set -euo pipefail
 
 readonly host=x86_64-w64-mingw32
 # Bump one when its recipe below changes in a way its options do not show.
-readonly qt_recipe=1 sevenzip_recipe=1 sodium_recipe=2
+readonly qt_recipe=1 sevenzip_recipe=1 sodium_recipe=2 openssl_recipe=1
 
 cache_root=${VLM_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vlm-updater-windows}
 jobs=$(nproc)
@@ -23,7 +24,8 @@ qt_configure_options=(
     -xplatform win32-g++ -device-option "CROSS_COMPILE=$host-"
     -no-opengl -no-icu -no-dbus -no-vulkan -no-direct2d
     -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -no-gif -qt-freetype
-    -no-openssl -no-ssl
+    # OPENSSL_* name the OpenSSL built below; Qt links its DLLs.
+    -openssl-linked
     -sql-sqlite -qt-sqlite
     # Debian's source lacks wintab.h, which tablet support includes.
     -no-feature-tabletevent
@@ -42,6 +44,10 @@ sevenzip_make_options=(-f ../../cmpl_gcc.mak IS_MINGW=1 "CROSS_COMPILE=$host-"
 
 sodium_configure_options=("--host=$host" --disable-shared --enable-static
     --disable-dependency-tracking)
+
+# Shared, as Qt's Windows builds expect: libssl-3-x64.dll, libcrypto-3-x64.dll.
+openssl_configure_options=(mingw64 shared no-tests
+    "--cross-compile-prefix=$host-" --libdir=lib)
 
 packages=(
     build-essential perl xz-utils dpkg-dev
@@ -227,6 +233,8 @@ build_qt() {
         lib/cmake/Qt5/Qt5Config.cmake mkspecs/win32-g++/qplatformdefs.h; do
         [ -e "$stage/$f" ] || die "Qt build: $f is missing"
     done
+    grep -q 'QT_FEATURE_openssl_linked 1' "$stage/include/QtNetwork/qtnetwork-config.h" ||
+        die "Qt build: Qt Network was built without OpenSSL"
     cd "$scratch"
 }
 
@@ -256,6 +264,24 @@ build_sodium() {
     # Only a static library is built: its users must not expect dllimport.
     sed -i 's|^Cflags:\(.*\)$|Cflags:\1 -DSODIUM_STATIC|' "$stage/lib/pkgconfig/libsodium.pc"
     [ -f "$stage/lib/libsodium.a" ] || die "libsodium build: lib/libsodium.a is missing"
+    cd "$scratch"
+}
+
+build_openssl() {
+    local prefix=$1 stage=$2 logfile=$3 src=$scratch/openssl
+    unpack_source openssl "$src"
+    cd "$src"
+    run_logged "$logfile" nice ./Configure "${openssl_configure_options[@]}" --prefix="$prefix"
+    run_logged "$logfile" nice make -j"$jobs" build_sw
+    run_logged "$logfile" make install_sw DESTDIR="$scratch/openssl-install"
+    rmdir "$stage"
+    mv -T "$scratch/openssl-install$prefix" "$stage"
+    local f
+    for f in bin/libssl-3-x64.dll bin/libcrypto-3-x64.dll lib/libssl.dll.a lib/libcrypto.dll.a \
+        include/openssl/ssl.h; do
+        [ -e "$stage/$f" ] || die "OpenSSL build: $f is missing"
+    done
+    $host-strip "$stage"/bin/*.dll
     cd "$scratch"
 }
 
@@ -300,6 +326,16 @@ done
 export PATH=$scratch/bin:$PATH
 compiler=$($host-g++-posix -dumpfullversion)
 
+openssl_version=$(source_version openssl)
+openssl_name=openssl-${openssl_version//:/_}-$(short_hash "$openssl_recipe" "$compiler" "${openssl_configure_options[@]}")
+build_openssl_entry() {
+    build_openssl "$@"
+    write_build_info "$2" "$openssl_version" "$openssl_recipe" "${openssl_configure_options[@]}"
+}
+openssl_prefix=$cache_root/$openssl_name
+qt_configure_options+=("OPENSSL_INCDIR=$openssl_prefix/include" "OPENSSL_LIBDIR=$openssl_prefix/lib"
+    "OPENSSL_LIBS=-lssl -lcrypto -lws2_32 -lcrypt32")
+
 qt_version=$(source_version qtbase-opensource-src)
 sqlite_version=$(source_version sqlite3)
 qt_hash=$(short_hash "$qt_recipe" "$compiler" "$sqlite_version" "${qt_configure_options[@]}" \
@@ -327,6 +363,7 @@ build_sodium_entry() {
 
 build_entry "$sevenzip_name" build_7zip_entry
 build_entry "$sodium_name" build_sodium_entry
+build_entry "$openssl_name" build_openssl_entry
 build_entry "$qt_name" build_qt_entry
 
 runtime_dirs=()
@@ -343,6 +380,7 @@ env_file=$cache_root/toolchain.env
     echo "QT_WIN_PREFIX='$cache_root/$qt_name'"
     echo "SEVENZIP_WIN_EXE='$cache_root/$sevenzip_name/7za.exe'"
     echo "SODIUM_WIN_PREFIX='$cache_root/$sodium_name'"
+    echo "OPENSSL_WIN_PREFIX='$openssl_prefix'"
     echo "MINGW_RUNTIME_DLLS='$(
         IFS=:
         echo "${runtime_dirs[*]}"
