@@ -27,7 +27,7 @@ struct UpdateSettings
     // the product).
     int commandTimeoutMs = DefaultFinishTimeoutMs;
     // Bounds that end a download which cannot finish in a reasonable time.
-    FtpCLient::Limits transferLimits;
+    TransferLimits transferLimits;
 
     QString archivePath() const { return inAppDir(archiveName); }
     QString signatureName() const { return archiveName + QLatin1String(".minisig"); }

@@ -1,52 +1,17 @@
 #include "ftpreply.h"
 
+#include "ftpprotocol.h"
+
 #include <QHostAddress>
-#include <QRegularExpression>
-#include <QTimer>
 
 namespace {
-
-constexpr quint16 DefaultFtpPort = 21;
-
-// A reply longer than this is not an FTP control reply.
-constexpr qint64 MaxLineLength = 64 * 1024;
 
 // A store keeps at most this much queued on its data socket.
 constexpr qint64 UploadChunkSize = 256 * 1024;
 
-// How long a finished transfer's control connection waits for the answer to
-// QUIT before it is closed anyway.
+// How long a finished session waits for the answer to QUIT before its
+// control connection is closed anyway.
 constexpr int QuitBoundMs = 2000;
-
-// The server's texts go into the log; a hostile one must not flood it.
-QString serverText(int code, const QByteArray &text)
-{
-    return QString::number(code) + QLatin1Char(' ')
-        + QString::fromUtf8(text.left(512)).simplified();
-}
-
-// Says QUIT on a control connection whose transfer is over and closes it
-// once the server answered, or after QuitBoundMs; the socket then deletes
-// itself.
-void closeAfterQuit(QTcpSocket *socket)
-{
-    QObject::connect(socket, &QIODevice::readyRead, socket, [socket] {
-        while (socket->canReadLine()) {
-            const QByteArray line = socket->readLine(MaxLineLength);
-            if (line.size() >= 4 && line.at(3) == ' ')
-                socket->disconnectFromHost();
-        }
-    });
-    QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
-    QTimer::singleShot(QuitBoundMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
-    socket->write("QUIT\r\n");
-    // Out now: the event loop may not run again before the process ends.
-    socket->flush();
-}
 
 } // namespace
 
@@ -54,6 +19,7 @@ FtpReply::FtpReply(QNetworkAccessManager::Operation operation, const QNetworkReq
                    QIODevice *outgoingData, QObject *parent)
     : QNetworkReply(parent)
     , control(new QTcpSocket(this))
+    , channel(control)
     , outgoing(outgoingData)
 {
     setRequest(request);
@@ -64,15 +30,6 @@ FtpReply::FtpReply(QNetworkAccessManager::Operation operation, const QNetworkReq
     connect(control, &QTcpSocket::readyRead, this, &FtpReply::readReplies);
     connect(control, &QAbstractSocket::errorOccurred, this, &FtpReply::controlLost);
     connect(control, &QAbstractSocket::disconnected, this, &FtpReply::controlLost);
-    connect(&data, &QAbstractSocket::connected, this, &FtpReply::dataConnected);
-    connect(&data, &QTcpSocket::readyRead, this, &FtpReply::dataArrived);
-    connect(&data, &QTcpSocket::bytesWritten, this, [this](qint64 written) {
-        delivered += written;
-        emit uploadProgress(delivered, total);
-        sendMoreData();
-    });
-    connect(&data, &QAbstractSocket::disconnected, this, &FtpReply::dataEnded);
-    connect(&data, &QAbstractSocket::errorOccurred, this, &FtpReply::dataFailed);
 
     // Started from the event loop: whoever made the reply connects to it
     // first, and a refusal can be reported at once.
@@ -85,43 +42,89 @@ FtpReply::~FtpReply()
     // to a reply that is half gone.
     if (control)
         control->disconnect(this);
-    data.disconnect(this);
+    if (data)
+        data->disconnect(this);
 }
 
 void FtpReply::abort()
 {
-    if (step != Step::Done)
-        finishWithError(
-            OperationCanceledError,
-            QStringLiteral("the transfer of %1 from %2 was canceled").arg(fileName(), server()));
+    if (step == Step::Done)
+        return;
+    // A server busy sending would take QUIT only once the transfer is over:
+    // a session given up in the middle of one is cut instead.
+    if (inTransfer() && step != Step::Confirmed && control) {
+        control->disconnect(this);
+        control->abort();
+        control->deleteLater();
+        control = nullptr;
+        channel.setDevice(nullptr);
+    }
+    finishWithError(
+        OperationCanceledError,
+        QStringLiteral("the transfer of %1 from %2 was canceled").arg(fileName(), server()));
 }
 
 qint64 FtpReply::bytesAvailable() const
 {
-    return QNetworkReply::bytesAvailable() + data.bytesAvailable();
+    qint64 waiting = data ? data->bytesAvailable() : 0;
+    if (retrieving() && range.isBounded())
+        waiting = qMin(waiting, rangeLeft());
+    return QNetworkReply::bytesAvailable() + waiting;
 }
 
 void FtpReply::setReadBufferSize(qint64 size)
 {
     QNetworkReply::setReadBufferSize(size);
-    data.setReadBufferSize(size);
+    readBufferBound = size;
+    if (data)
+        data->setReadBufferSize(size);
 }
 
-void FtpReply::setResumeOffset(qint64 bytes)
+void FtpReply::setRanges(const ByteRanges &wanted)
 {
-    if (retrieving() && step < Step::Restart)
-        offset = qMax<qint64>(0, bytes);
+    if (!retrieving() || step == Step::Done)
+        return;
+    ranges.clear();
+    for (const ByteRange &candidate : wanted) {
+        if (candidate.begin < 0 || (candidate.isBounded() && candidate.end <= candidate.begin))
+            continue;
+        ranges.append(candidate);
+        if (!candidate.isBounded())
+            break;
+    }
+    nextIndex = 0;
 }
 
 qint64 FtpReply::readData(char *buffer, qint64 maxSize)
 {
     // Read straight from the data socket, so its bound is the only buffer.
-    if (data.bytesAvailable() <= 0)
+    qint64 wanted = maxSize;
+    if (retrieving() && range.isBounded())
+        wanted = qMin(wanted, rangeLeft());
+    if (!data || wanted <= 0 || data->bytesAvailable() <= 0)
         return step == Step::Done ? -1 : 0;
-    const qint64 read = data.read(buffer, maxSize);
-    if (read > 0)
-        delivered += read;
+    const qint64 read = data->read(buffer, wanted);
+    if (read <= 0)
+        return read;
+    delivered += read;
+    readInRange += read;
+    if (retrieving() && range.isBounded() && rangeLeft() == 0)
+        QMetaObject::invokeMethod(this, &FtpReply::rangeComplete, Qt::QueuedConnection);
     return read;
+}
+
+bool FtpReply::inTransfer() const
+{
+    switch (step) {
+    case Step::Requested:
+    case Step::Moving:
+    case Step::DataEnded:
+    case Step::Confirmed:
+    case Step::EndingRange:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void FtpReply::start()
@@ -148,55 +151,33 @@ void FtpReply::start()
     }
     if (!retrieving())
         total = outgoing ? outgoing->size() : 0;
-    control->connectToHost(address.host(), quint16(address.port(DefaultFtpPort)));
+    control->connectToHost(address.host(), quint16(address.port(Ftp::DefaultPort)));
 }
 
 void FtpReply::readReplies()
 {
-    while (control && step != Step::Done && control->canReadLine()) {
-        QByteArray line = control->readLine(MaxLineLength);
-        // Only the line break goes: a padded line inside a multi-line reply
-        // is text, even when it starts with the code.
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        // A multi-line reply opens with "xyz-" and ends with "xyz ", the same
-        // code; the lines between may hold anything.
-        if (!pendingCode.isEmpty()) {
-            if (line.startsWith(pendingCode + ' ')) {
-                const int code = pendingCode.toInt();
-                pendingCode.clear();
-                handleReply(code, line.mid(4));
-            }
-            continue;
+    FtpControlChannel::Reply reply;
+    while (control && step != Step::Done) {
+        const FtpControlChannel::Read read = channel.next(&reply);
+        if (read == FtpControlChannel::Read::Nothing)
+            return;
+        if (read == FtpControlChannel::Read::NotFtp) {
+            fail(ProtocolFailure,
+                 QStringLiteral("the server %1 answers no FTP for %2: %3")
+                     .arg(server(), fileName(), channel.errorString()));
+            return;
         }
-        bool isNumber = false;
-        const int code = line.left(3).toInt(&isNumber);
-        if (line.size() < 3 || !isNumber)
-            continue;
-        if (line.size() > 3 && line.at(3) == '-')
-            pendingCode = line.left(3);
-        else
-            handleReply(code, line.mid(4));
+        handleReply(reply.code, reply.text);
     }
-    if (control && step != Step::Done && control->bytesAvailable() > MaxLineLength)
-        fail(ProtocolFailure,
-             QStringLiteral("the server %1 sent a reply that is not FTP for %2")
-                 .arg(server(), fileName()));
 }
 
 void FtpReply::handleReply(int code, const QByteArray &text)
 {
-    if (code < 200 && !transferring())
+    if (code < 200 && !inTransfer())
         return; // preliminary; the real reply follows
     switch (step) {
     case Step::Greeting:
-        if (code >= 300) {
-            fail(ConnectionRefusedError,
-                 QStringLiteral("the server %1 turned the connection for %2 away: %3")
-                     .arg(server(), fileName(), serverText(code, text)));
-            return;
-        }
-        send(Step::User, "USER " + url().userName().toUtf8());
+        greeted(code, text);
         return;
     case Step::User:
         if (code == 230)
@@ -216,28 +197,29 @@ void FtpReply::handleReply(int code, const QByteArray &text)
         if (code >= 300) {
             fail(ProtocolFailure,
                  QStringLiteral("the server %1 refused binary mode for %2: %3")
-                     .arg(server(), fileName(), serverText(code, text)));
+                     .arg(server(), fileName(), Ftp::replyText(code, text)));
             return;
         }
         if (retrieving())
             send(Step::Size, "SIZE " + url().path(QUrl::FullyDecoded).toUtf8());
         else
-            askPassivePort();
+            send(Step::Passive, extendedPassive() ? "EPSV" : "PASV");
         return;
     case Step::Size:
         learnSize(code, text);
         return;
     case Step::ModificationTime:
-        learnTime(code, text);
+        remoteTime = Ftp::readModificationTime(code, text);
+        announceRemoteFile();
         return;
     case Step::Passive:
         openDataConnection(code, text);
         return;
     case Step::Connecting:
         if (code >= 400)
-            fail(UnknownNetworkError,
+            fail(code < 500 ? TemporaryNetworkFailureError : ProtocolFailure,
                  QStringLiteral("the server %1 gave up the data connection for %2: %3")
-                     .arg(server(), fileName(), serverText(code, text)));
+                     .arg(server(), fileName(), Ftp::replyText(code, text)));
         return;
     case Step::Restart:
         restartReply(code, text);
@@ -246,19 +228,32 @@ void FtpReply::handleReply(int code, const QByteArray &text)
     case Step::Moving:
     case Step::DataEnded:
     case Step::Confirmed:
+    case Step::EndingRange:
         transferReply(code, text);
         return;
     case Step::Draining:
     case Step::Done:
-        return; // the control connection is closed already
+        return; // the session is over already
     }
+}
+
+void FtpReply::greeted(int code, const QByteArray &text)
+{
+    if (code >= 300) {
+        // 421 and its kind: busy now, perhaps not in a moment.
+        fail(code >= 400 && code < 500 ? TemporaryNetworkFailureError : ConnectionRefusedError,
+             QStringLiteral("the server %1 turned the connection for %2 away: %3")
+                 .arg(server(), fileName(), Ftp::replyText(code, text)));
+        return;
+    }
+    send(Step::User, "USER " + url().userName().toUtf8());
 }
 
 void FtpReply::refuseLogin(int code, const QByteArray &text)
 {
-    fail(AuthenticationRequiredError,
+    fail(code >= 400 && code < 500 ? TemporaryNetworkFailureError : AuthenticationRequiredError,
          QStringLiteral("Logging in to %1 for %2 failed: %3")
-             .arg(server(), fileName(), serverText(code, text)));
+             .arg(server(), fileName(), Ftp::replyText(code, text)));
 }
 
 void FtpReply::loggedIn()
@@ -268,33 +263,46 @@ void FtpReply::loggedIn()
 
 void FtpReply::learnSize(int code, const QByteArray &text)
 {
-    bool ok = false;
-    const qint64 size = text.trimmed().toLongLong(&ok);
-    if (code == 213 && ok && size >= 0) {
-        total = size;
-        setHeader(QNetworkRequest::ContentLengthHeader, size);
-        // A time is of use only beside a size: without one nothing resumes.
-        send(Step::ModificationTime, "MDTM " + url().path(QUrl::FullyDecoded).toUtf8());
+    const Ftp::SizeAnswer answer = Ftp::readSize(code, text);
+    if (answer.kind == Ftp::SizeAnswer::Impossible) {
+        fail(ProtocolFailure,
+             QStringLiteral("the server %1 announced an impossible size for %2: %3")
+                 .arg(server(), fileName(), Ftp::replyText(code, text)));
         return;
     }
-    announceRemoteFile();
-}
-
-void FtpReply::learnTime(int code, const QByteArray &text)
-{
-    static const QRegularExpression timestamp(QStringLiteral("^\\d{14}(\\.\\d+)?$"));
-    const QByteArray time = text.trimmed();
-    if (code == 213 && timestamp.match(QString::fromLatin1(time)).hasMatch())
-        remoteTime = time;
-    announceRemoteFile();
+    if (answer.kind == Ftp::SizeAnswer::Unknown) {
+        announceRemoteFile();
+        return;
+    }
+    total = answer.size;
+    setHeader(QNetworkRequest::ContentLengthHeader, total);
+    // A time is of use only beside a size: without one nothing resumes.
+    send(Step::ModificationTime, "MDTM " + url().path(QUrl::FullyDecoded).toUtf8());
 }
 
 void FtpReply::announceRemoteFile()
 {
-    // The reader may set the resume offset now.
+    // The reader may set the ranges now.
     emit metaDataChanged();
     if (step != Step::Done)
-        askPassivePort();
+        nextRange();
+}
+
+void FtpReply::nextRange()
+{
+    if (nextIndex >= ranges.size()) {
+        emit rangesDelivered();
+        if (step == Step::Done)
+            return;
+    }
+    if (nextIndex >= ranges.size()) {
+        conclude();
+        return;
+    }
+    range = ranges.at(nextIndex++);
+    readInRange = 0;
+    rangeConfirmed = false;
+    send(Step::Passive, extendedPassive() ? "EPSV" : "PASV");
 }
 
 bool FtpReply::extendedPassive() const
@@ -302,33 +310,35 @@ bool FtpReply::extendedPassive() const
     return control->peerAddress().protocol() == QAbstractSocket::IPv6Protocol;
 }
 
-void FtpReply::askPassivePort()
-{
-    send(Step::Passive, extendedPassive() ? "EPSV" : "PASV");
-}
-
 void FtpReply::openDataConnection(int code, const QByteArray &text)
 {
-    const bool extended = extendedPassive();
-    // Only the port is taken from the answer; the address named there is
-    // ignored, as the data must come from the server already talked to.
-    static const QRegularExpression passiveAnswer(
-        QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
-    static const QRegularExpression extendedAnswer(QStringLiteral("\\|\\|\\|(\\d+)\\|"));
-    const QRegularExpressionMatch match =
-        (extended ? extendedAnswer : passiveAnswer).match(QString::fromLatin1(text));
-    int port = -1;
-    if (match.hasMatch() && code == (extended ? 229 : 227))
-        port = extended ? match.captured(1).toInt()
-                        : match.captured(5).toInt() * 256 + match.captured(6).toInt();
-    if (port <= 0 || port > 65535) {
+    // Only the port is taken from the answer: the data must come from the
+    // server already talked to.
+    const quint16 port = Ftp::readPassivePort(code, text, extendedPassive());
+    if (port == 0) {
         fail(ProtocolFailure,
              QStringLiteral("the server %1 offered no data connection for %2: %3")
-                 .arg(server(), fileName(), serverText(code, text)));
+                 .arg(server(), fileName(), Ftp::replyText(code, text)));
         return;
     }
+    if (data) {
+        data->disconnect(this);
+        data.release()->deleteLater();
+    }
+    data = std::make_unique<QTcpSocket>();
+    if (readBufferBound > 0)
+        data->setReadBufferSize(readBufferBound);
+    connect(data.get(), &QAbstractSocket::connected, this, &FtpReply::dataConnected);
+    connect(data.get(), &QTcpSocket::readyRead, this, &FtpReply::dataArrived);
+    connect(data.get(), &QTcpSocket::bytesWritten, this, [this](qint64 written) {
+        delivered += written;
+        emit uploadProgress(delivered, total);
+        sendMoreData();
+    });
+    connect(data.get(), &QAbstractSocket::disconnected, this, &FtpReply::dataEnded);
+    connect(data.get(), &QAbstractSocket::errorOccurred, this, &FtpReply::dataFailed);
     step = Step::Connecting;
-    data.connectToHost(control->peerAddress(), quint16(port));
+    data->connectToHost(control->peerAddress(), port);
 }
 
 void FtpReply::dataConnected()
@@ -336,18 +346,28 @@ void FtpReply::dataConnected()
     if (step != Step::Connecting)
         return;
     // REST must come right before the transfer command.
-    if (retrieving() && offset > 0)
-        send(Step::Restart, "REST " + QByteArray::number(offset));
+    if (retrieving() && range.begin > 0)
+        send(Step::Restart, "REST " + QByteArray::number(range.begin));
     else
         requestTransfer();
 }
 
 void FtpReply::restartReply(int code, const QByteArray &text)
 {
-    if (code != 350) {
-        refusal = serverText(code, text);
-        offset = 0;
+    if (code == 350) {
+        requestTransfer();
+        return;
     }
+    refusal = Ftp::replyText(code, text);
+    if (range.isBounded()) {
+        fail(ProtocolInvalidOperationError,
+             QStringLiteral("the server %1 will not send %2 from byte %3: %4")
+                 .arg(server(), fileName())
+                 .arg(range.begin)
+                 .arg(refusal));
+        return;
+    }
+    range.begin = 0;
     requestTransfer();
 }
 
@@ -365,6 +385,11 @@ void FtpReply::transferReply(int code, const QByteArray &text)
         sendMoreData();
         return;
     }
+    // A range the client cut off: whatever the server says, its transfer is over.
+    if (step == Step::EndingRange) {
+        nextRange();
+        return;
+    }
     if (code >= 300) {
         // 4xx: the transfer broke and may work again; 5xx: it never will.
         const NetworkError error = code < 500 ? TemporaryNetworkFailureError
@@ -372,15 +397,16 @@ void FtpReply::transferReply(int code, const QByteArray &text)
                                               : ContentAccessDenied;
         fail(error,
              retrieving() ? QStringLiteral("Downloading %1 from %2 failed: %3")
-                                .arg(fileName(), server(), serverText(code, text))
+                                .arg(fileName(), server(), Ftp::replyText(code, text))
                           : QStringLiteral("Uploading %1 to %2 failed: %3")
-                                .arg(fileName(), server(), serverText(code, text)));
+                                .arg(fileName(), server(), Ftp::replyText(code, text)));
         return;
     }
     if (retrieving()) {
-        if (step == Step::DataEnded)
+        rangeConfirmed = true;
+        if (step == Step::DataEnded && !range.isBounded())
             conclude();
-        else
+        else if (step != Step::DataEnded)
             step = Step::Confirmed;
         return;
     }
@@ -388,7 +414,7 @@ void FtpReply::transferReply(int code, const QByteArray &text)
     // be about the client's data.
     if (step != Step::DataEnded) {
         storeFailed(QStringLiteral("the server confirmed the file before it was sent (%1)")
-                        .arg(serverText(code, text)));
+                        .arg(Ftp::replyText(code, text)));
         return;
     }
     conclude();
@@ -397,14 +423,19 @@ void FtpReply::transferReply(int code, const QByteArray &text)
 void FtpReply::send(Step next, const QByteArray &command)
 {
     step = next;
-    control->write(command + "\r\n");
+    channel.send(command);
+}
+
+qint64 FtpReply::rangeLeft() const
+{
+    return range.isBounded() ? range.length() - readInRange : -1;
 }
 
 void FtpReply::dataArrived()
 {
     if (!retrieving() || step == Step::Done)
         return;
-    emit downloadProgress(offset + delivered + data.bytesAvailable(), total);
+    emit downloadProgress(range.begin + readInRange + data->bytesAvailable(), total);
     emit readyRead();
 }
 
@@ -412,13 +443,13 @@ void FtpReply::sendMoreData()
 {
     if (retrieving() || step != Step::Moving)
         return;
-    while (outgoing && !outgoing->atEnd() && data.bytesToWrite() < UploadChunkSize) {
+    while (outgoing && !outgoing->atEnd() && data->bytesToWrite() < UploadChunkSize) {
         const QByteArray chunk = outgoing->read(UploadChunkSize);
         if (chunk.isEmpty())
             break;
-        data.write(chunk);
+        data->write(chunk);
     }
-    if ((outgoing && !outgoing->atEnd()) || data.bytesToWrite() > 0)
+    if ((outgoing && !outgoing->atEnd()) || data->bytesToWrite() > 0)
         return;
     if (delivered != total) {
         storeFailed(QStringLiteral("the data to upload ended early"));
@@ -426,7 +457,7 @@ void FtpReply::sendMoreData()
     }
     // The server takes the end of the data connection as the end of the file.
     step = Step::DataEnded;
-    data.disconnectFromHost();
+    data->disconnectFromHost();
 }
 
 void FtpReply::dataEnded()
@@ -440,19 +471,31 @@ void FtpReply::dataEnded()
         return;
     case Step::Requested:
     case Step::Moving:
+    case Step::Confirmed:
         if (!retrieving()) {
             storeFailed(QStringLiteral("the server closed the data connection"));
             return;
         }
-        // The server closing the data connection is how a retrieval ends.
-        step = Step::DataEnded;
-        return;
-    case Step::Confirmed:
-        conclude();
+        // The server closing the data connection is how a retrieval ends; a
+        // bounded range ends when the reader has taken its last byte.
+        if (range.isBounded() && data->bytesAvailable() < rangeLeft()) {
+            fail(RemoteHostClosedError,
+                 QStringLiteral("the server %1 ended the data connection for %2 after %3 of the "
+                                "%4 bytes asked for from byte %5")
+                     .arg(server(), fileName())
+                     .arg(readInRange + data->bytesAvailable())
+                     .arg(range.length())
+                     .arg(range.begin));
+            return;
+        }
+        if (step == Step::Confirmed && !range.isBounded())
+            conclude();
+        else if (step != Step::Confirmed)
+            step = Step::DataEnded;
         return;
     case Step::Draining:
         // The reader takes the last bytes before the failure is reported.
-        if (data.bytesAvailable() > 0)
+        if (data->bytesAvailable() > 0)
             emit readyRead();
         finishWithError(drainedError, drainedReason);
         return;
@@ -461,27 +504,45 @@ void FtpReply::dataEnded()
     }
 }
 
+// The reader has taken every byte of a bounded range.
+void FtpReply::rangeComplete()
+{
+    if (step == Step::Done)
+        return;
+    if (step == Step::Draining) {
+        finishWithError(drainedError, drainedReason);
+        return;
+    }
+    // What the server sends beyond the range is not wanted.
+    data->disconnect(this);
+    data->abort();
+    if (rangeConfirmed)
+        nextRange();
+    else
+        step = Step::EndingRange;
+}
+
 void FtpReply::controlLost()
 {
-    // Once the server has reported the transfer complete, the control
-    // connection has nothing more to say.
-    if (step == Step::Done || step == Step::Draining || step == Step::Confirmed)
+    // Once the server has reported the file complete, the control connection
+    // has nothing more to say.
+    if (step == Step::Done || step == Step::Draining
+        || (step == Step::Confirmed && !range.isBounded()))
         return;
+    const QString reason = control->errorString();
     switch (control->error()) {
     case QAbstractSocket::ConnectionRefusedError:
         fail(ConnectionRefusedError,
-             QStringLiteral("cannot connect to %1 for %2: %3")
-                 .arg(server(), fileName(), control->errorString()));
+             QStringLiteral("cannot connect to %1 for %2: %3").arg(server(), fileName(), reason));
         return;
     case QAbstractSocket::HostNotFoundError:
         fail(HostNotFoundError,
-             QStringLiteral("cannot connect to %1 for %2: %3")
-                 .arg(server(), fileName(), control->errorString()));
+             QStringLiteral("cannot connect to %1 for %2: %3").arg(server(), fileName(), reason));
         return;
     case QAbstractSocket::SocketTimeoutError:
         fail(TimeoutError,
              QStringLiteral("the connection to %1 for %2 timed out: %3")
-                 .arg(server(), fileName(), control->errorString()));
+                 .arg(server(), fileName(), reason));
         return;
     case QAbstractSocket::RemoteHostClosedError:
     case QAbstractSocket::UnknownSocketError:
@@ -492,7 +553,7 @@ void FtpReply::controlLost()
     default:
         fail(UnknownNetworkError,
              QStringLiteral("the connection to %1 for %2 failed: %3")
-                 .arg(server(), fileName(), control->errorString()));
+                 .arg(server(), fileName(), reason));
         return;
     }
 }
@@ -501,21 +562,23 @@ void FtpReply::dataFailed()
 {
     // A retrieval's data connection closed by the server is the end of the
     // file; disconnected() follows.
-    if (retrieving() && data.error() == QAbstractSocket::RemoteHostClosedError)
+    if (retrieving() && data->error() == QAbstractSocket::RemoteHostClosedError)
         return;
-    if (step == Step::Done || (!retrieving() && step == Step::DataEnded))
+    if (step == Step::Done || step == Step::EndingRange
+        || (!retrieving() && step == Step::DataEnded))
         return;
     if (!retrieving()) {
-        storeFailed(QStringLiteral("the data connection failed: %1").arg(data.errorString()));
+        storeFailed(QStringLiteral("the data connection failed: %1").arg(data->errorString()));
         return;
     }
     if (step == Step::Draining) {
         finishWithError(drainedError, drainedReason);
         return;
     }
-    fail(UnknownNetworkError,
+    // A passive port that takes no connection will not take the next one.
+    fail(step == Step::Connecting ? ProtocolFailure : UnknownNetworkError,
          QStringLiteral("the data connection to %1 for %2 failed: %3")
-             .arg(server(), fileName(), data.errorString()));
+             .arg(server(), fileName(), data->errorString()));
 }
 
 void FtpReply::storeFailed(const QString &why)
@@ -535,12 +598,12 @@ void FtpReply::fail(NetworkError code, const QString &reason)
     // What a retrieval's data connection already carries is part of the
     // file: it is read to the end first, so that a resumed try need not
     // fetch it again.
-    const bool dataFlowing = step == Step::Requested || step == Step::Moving;
-    if (retrieving() && dataFlowing && data.state() == QAbstractSocket::ConnectedState) {
+    if (retrieving() && step == Step::Moving && data
+        && data->state() == QAbstractSocket::ConnectedState) {
         step = Step::Draining;
         drainedError = code;
         drainedReason = reason;
-        control->abort();
+        endSession();
         return;
     }
     finishWithError(code, reason);
@@ -550,9 +613,9 @@ void FtpReply::finishWithError(NetworkError code, const QString &reason)
 {
     step = Step::Done;
     setError(code, reason);
-    if (control)
-        control->abort();
-    data.abort();
+    endSession();
+    if (data)
+        data->abort();
     emit errorOccurred(code);
     setFinished(true);
     emit finished();
@@ -561,24 +624,23 @@ void FtpReply::finishWithError(NetworkError code, const QString &reason)
 void FtpReply::conclude()
 {
     step = Step::Done;
-    quit();
+    endSession();
     setFinished(true);
     emit finished();
 }
 
-void FtpReply::quit()
+// The control connection outlives the reply to say QUIT, so that saying
+// goodbye holds nobody up; the reply's parent owns it meanwhile.
+void FtpReply::endSession()
 {
-    // The control connection outlives the reply, so that saying goodbye
-    // holds nobody up; the access manager owns it meanwhile.
+    if (!control)
+        return;
     QTcpSocket *socket = control;
     control = nullptr;
+    channel.setDevice(nullptr);
     socket->disconnect(this);
     socket->setParent(parent());
-    if (socket->state() != QAbstractSocket::ConnectedState) {
-        socket->deleteLater();
-        return;
-    }
-    closeAfterQuit(socket);
+    FtpControlChannel::quit(socket, QuitBoundMs);
 }
 
 QString FtpReply::fileName() const
@@ -588,5 +650,5 @@ QString FtpReply::fileName() const
 
 QString FtpReply::server() const
 {
-    return url().host() + QLatin1Char(':') + QString::number(url().port(DefaultFtpPort));
+    return Ftp::serverName(url());
 }

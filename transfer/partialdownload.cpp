@@ -17,6 +17,35 @@ constexpr qint64 MaxRecordSize = 64 * 1024;
 
 } // namespace
 
+QString PartialDownload::Source::describe() const
+{
+    return QStringLiteral("%1 bytes, time %2")
+        .arg(size)
+        .arg(time.isEmpty() ? QStringLiteral("unknown") : QString::fromLatin1(time));
+}
+
+PartialDownload::Resumption PartialDownload::resumption(qint64 held, const Source &recorded,
+                                                        const Source &remote)
+{
+    if (held == 0)
+        return {};
+    if (remote.size < 0)
+        return { Resumption::Restart,
+                 QStringLiteral("the server does not tell the file's size, so it cannot resume") };
+    if (recorded.size < 0)
+        return { Resumption::Restart, QStringLiteral("it is not known which file it came from") };
+    if (recorded != remote)
+        return { Resumption::Restart,
+                 QStringLiteral("the file on the server changed (%1, now %2)")
+                     .arg(recorded.describe(), remote.describe()) };
+    if (held > remote.size)
+        return { Resumption::Restart, QStringLiteral("it is longer than the file") };
+    // As after a crash at the final rename: the server vouches for it.
+    if (held == remote.size)
+        return { Resumption::Whole, QString() };
+    return { Resumption::Resume, QString() };
+}
+
 PartialDownload::PartialDownload(const QString &localFileName)
     : file(fileName(localFileName))
     , infoPath(infoFileName(localFileName))

@@ -24,7 +24,22 @@ public:
             return origin == other.origin && size == other.size && time == other.time;
         }
         bool operator!=(const Source &other) const { return !(*this == other); }
+        // "N bytes, time T", as the log names it.
+        QString describe() const;
     };
+
+    // What to do with held bytes of recorded when the server now reports
+    // remote.
+    struct Resumption
+    {
+        enum Kind {
+            Restart, // from byte 0; why says why when bytes were held
+            Resume, // from the held bytes on
+            Whole, // the held bytes are the whole file already
+        } kind = Restart;
+        QString why;
+    };
+    static Resumption resumption(qint64 held, const Source &recorded, const Source &remote);
 
     explicit PartialDownload(const QString &localFileName);
     PartialDownload(const PartialDownload &) = delete;

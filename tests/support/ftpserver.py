@@ -79,6 +79,14 @@ def parse_args():
     parser.add_argument("--store-stranger", action="store_true",
                         help="let a stranger reach each passive port first and store what it "
                              "sends; the client's own data connection is closed at once")
+    parser.add_argument("--greeting", default="",
+                        help="send this line instead of the FTP greeting")
+    parser.add_argument("--size-reply", default="",
+                        help="answer SIZE with this line, e.g. '213 -5'")
+    parser.add_argument("--busy-times", type=int, default=0,
+                        help="turn the first this many sessions away with 421")
+    parser.add_argument("--read-only", action="store_true",
+                        help="refuse every store with 550")
     parser.add_argument("--record", default="",
                         help="append '<REST offset> <bytes sent>' to this file per retrieval")
     parser.add_argument("--verbose", action="store_true")
@@ -309,6 +317,22 @@ def make_handler(args):
             return super().ftp_RETR(file)
 
     Handler.banner = "test server ready"
+    busy = CutBudget(args.busy_times)
+
+    def greet(self):
+        if args.busy_times > 0 and busy.left:
+            busy.take()
+            self.push("421 Too many connections, try again later.\r\n")
+            self.close_when_done()
+            return
+        if args.greeting:
+            self.push(args.greeting + "\r\n")
+            return
+        FTPHandler.handle(self)
+    Handler.handle = greet
+
+    if args.size_reply:
+        Handler.ftp_SIZE = lambda self, path: self.respond(args.size_reply)
     Handler.passive_ports = None
     Handler.permit_foreign_addresses = False
 
@@ -428,7 +452,8 @@ def main():
     logging.getLogger("pyftpdlib").setLevel(logging.DEBUG if args.verbose else logging.CRITICAL)
 
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, os.path.abspath(args.root), perm="elradfmwMT")
+    authorizer.add_user(args.user, args.password, os.path.abspath(args.root),
+                        perm="elr" if args.read_only else "elradfmwMT")
     handler = make_handler(args)
     handler.authorizer = authorizer
 

@@ -84,7 +84,7 @@ QStringList FtpTestServer::arguments(const Options &options)
         args << QStringLiteral("--store-stranger");
     if (!options.recordFile.isEmpty())
         args << QStringLiteral("--record") << options.recordFile;
-    return args;
+    return args + options.extra;
 }
 
 bool FtpTestServer::start(const Options &options)

@@ -37,6 +37,7 @@ public:
         bool store226Without150 = false; // answer STOR with 226 alone, read nothing
         bool storeStranger = false; // a stranger's data connection comes first and is stored
         QString recordFile; // gets "<REST offset> <bytes sent>" per retrieval
+        QStringList extra; // further options of ftpserver.py, as it spells them
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };

@@ -118,6 +118,9 @@ private slots:
     void failedDownload();
     void oddServer_data();
     void oddServer();
+    void sessionEndsWithQuit_data();
+    void sessionEndsWithQuit();
+    void wholePartialKept();
     void unwritableLocalFile_data();
     void unwritableLocalFile();
     void unreadableUpload();
@@ -194,7 +197,7 @@ FtpCLient *tst_FtpClient::newClient(const QString &password, quint16 port)
 // Bounds and pauses short enough that a test need not wait for the real ones.
 void tst_FtpClient::setShortLimits(qint64 minBytesPerSecond, int stallMs)
 {
-    FtpCLient::Limits limits;
+    TransferLimits limits;
     limits.stallMs = stallMs;
     limits.rateWindowMs = 500;
     limits.minBytesPerSecond = minBytesPerSecond;
@@ -609,6 +612,22 @@ void tst_FtpClient::oddServer_data()
     QTest::newRow("drip below the rate bound")
         << drip << qint64(300000) << qint64(-1) << qint64(1000) << "slower than 1000" << true;
 
+    // A 421 is the server's "not now": tried again.
+    FtpTestServer::Options busy;
+    busy.extra = QStringList { QStringLiteral("--busy-times"), QStringLiteral("1") };
+    QTest::newRow("busy at the first try")
+        << busy << qint64(300000) << qint64(-1) << qint64(0) << QString() << false;
+    // No new try can mend these: they fail at once.
+    FtpTestServer::Options garbage;
+    garbage.extra =
+        QStringList { QStringLiteral("--greeting"), QStringLiteral("HTTP/1.1 400 Bad Request") };
+    QTest::newRow("greeting that is not FTP")
+        << garbage << qint64(300000) << qint64(-1) << qint64(0) << "answers no FTP" << false;
+    FtpTestServer::Options impossible;
+    impossible.extra = QStringList { QStringLiteral("--size-reply"), QStringLiteral("213 -5") };
+    QTest::newRow("impossible size")
+        << impossible << qint64(300000) << qint64(-1) << qint64(0) << "impossible size" << false;
+
     FtpTestServer::Options foreign;
     foreign.passiveAddress = QStringLiteral("127.0.0.2");
     // The data must come from the server the client logged in to.
@@ -651,9 +670,86 @@ void tst_FtpClient::oddServer()
     QVERIFY2(error.contains(reason), qPrintable(error));
     QVERIFY2(error.contains(QStringLiteral("archive.zip")) && error.contains(serverName()),
              qPrintable(error));
+    // Only a cut, a stall or a busy server is tried again.
+    QCOMPARE(retriesLogged(), 0);
     // The client stopped reading: the server saw its transfer cut off.
     if (options.overrun)
         QVERIFY(server.waitForEvent("incomplete"));
+}
+
+void tst_FtpClient::sessionEndsWithQuit_data()
+{
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<int>("end");
+    QTest::newRow("download") << "archive.zip"
+                              << "qz482" << false << 100;
+    QTest::newRow("file missing") << "absent.zip"
+                                  << "qz482" << false << -100;
+    QTest::newRow("wrong password") << "archive.zip"
+                                    << "wrong" << false << -100;
+    QTest::newRow("store refused") << "stored.zip"
+                                   << "qz482" << true << -100;
+}
+
+// A session that failed says goodbye like one that succeeded.
+void tst_FtpClient::sessionEndsWithQuit()
+{
+    QFETCH(QString, remote);
+    QFETCH(QString, password);
+    QFETCH(bool, upload);
+    QFETCH(int, end);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")),
+                      Installation::randomBytes(5000, 1)));
+    const QString localFile = local.filePath(QStringLiteral("local.zip"));
+    QVERIFY(writeFile(localFile, "to store"));
+    FtpTestServer::Options options;
+    options.extra = QStringList { QStringLiteral("--read-only") };
+    QVERIFY(startServer(options));
+
+    newClient(password);
+    Recorder recorder(client.data());
+    if (upload)
+        client->put(localFile, remote);
+    else
+        client->get(remote, localFile);
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last().first, end);
+    QVERIFY(server.waitForEvent("quit"));
+}
+
+// A partial download that holds the whole file, as after a crash right
+// before its final rename, is not fetched again once the server confirms
+// the file's size and time.
+void tst_FtpClient::wholePartialKept()
+{
+    const QByteArray content = Installation::randomBytes(400000, 8);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("archive.zip")), content));
+    QTemporaryDir elsewhere;
+    FtpTestServer::Options options;
+    options.holdAfter = content.size();
+    options.recordFile = elsewhere.filePath(QStringLiteral("record.txt"));
+    QVERIFY(startServer(options));
+
+    const QString target = local.filePath(QStringLiteral("archive.zip"));
+    newClient();
+    client->get(QStringLiteral("archive.zip"), target);
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(FtpCLient::partialFileName(target)).size(),
+                              qint64(content.size()), 30000);
+    client.reset();
+    QVERIFY(server.release());
+    QTRY_COMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), 1);
+
+    newClient();
+    Recorder recorder(client.data(), target);
+    client->get(QStringLiteral("archive.zip"), target);
+    QVERIFY(recorder.waitForEnd());
+    QCOMPARE(recorder.pairs.last(), Pair(100, 0));
+    QVERIFY(recorder.fileAtEnd == content);
+    QCOMPARE(stagedLeftovers(target), QStringList());
+    QCOMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), 1);
+    QCOMPARE(logged.filter(QStringLiteral("is whole already")).size(), 1);
 }
 
 void tst_FtpClient::unwritableLocalFile_data()
