@@ -54,7 +54,7 @@ packages=(
     gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     autoconf automake libtool tcl
     wine wine64 locales
-    cmake ninja-build pkg-config xvfb xdotool
+    cmake ninja-build pkg-config xvfb xdotool curl
 )
 
 log() { echo "windows-toolchain: $*"; }
@@ -125,13 +125,22 @@ ensure_deb_src() {
         die "apt has no source packages; add deb-src entries to its sources"
 }
 
-# The Debian source version apt-get source would fetch now.
-source_version() {
-    local dsc
-    dsc=$(apt-get source --print-uris -qq "$1" | awk '{print $2}' | grep '\.dsc$' | head -n1)
-    [ -n "$dsc" ] || die "no source package $1"
-    dsc=${dsc#"$1"_}
-    echo "${dsc%.dsc}"
+# The newest source version of package $1 that the archive serves, in
+# source_versions[$1]: a mirror may list a security update's source before it
+# carries its files.
+declare -A source_versions
+pick_source_version() {
+    local pkg=$1 version url
+    for version in $(apt-cache showsrc "$pkg" | awk '/^Version:/ { print $2 }' | sort -rV); do
+        url=$(apt-get source --print-uris -qq "$pkg=$version" | awk '{print $1}' | tr -d "'" |
+            grep '\.dsc$' | head -n1)
+        if [ -n "$url" ] && curl -sfI -o /dev/null "$url"; then
+            source_versions[$pkg]=$version
+            return 0
+        fi
+        log "$pkg $version: the archive does not serve its source; trying an older one"
+    done
+    die "no source package $pkg that the archive serves"
 }
 
 # Unpacks a Debian source package, Debian's patches applied, into $2.
@@ -140,7 +149,7 @@ unpack_source() {
     dir=$(mktemp -d "$scratch/src.XXXXXX")
     local apt_options=(-qq --download-only)
     [ "$(id -u)" -eq 0 ] && apt_options+=(-o APT::Sandbox::User=root)
-    (cd "$dir" && apt-get source "${apt_options[@]}" "$pkg" >/dev/null)
+    (cd "$dir" && apt-get source "${apt_options[@]}" "$pkg=${source_versions[$pkg]}" >/dev/null)
     # apt-get checked the files against the archive's signed index; Debian's
     # uploader keys, which dpkg-source would look for, are not installed.
     dpkg-source --no-check -x "$dir"/"$pkg"_*.dsc "$dest" >/dev/null
@@ -326,7 +335,8 @@ done
 export PATH=$scratch/bin:$PATH
 compiler=$($host-g++-posix -dumpfullversion)
 
-openssl_version=$(source_version openssl)
+pick_source_version openssl
+openssl_version=${source_versions[openssl]}
 openssl_name=openssl-${openssl_version//:/_}-$(short_hash "$openssl_recipe" "$compiler" "${openssl_configure_options[@]}")
 build_openssl_entry() {
     build_openssl "$@"
@@ -336,8 +346,10 @@ openssl_prefix=$cache_root/$openssl_name
 qt_configure_options+=("OPENSSL_INCDIR=$openssl_prefix/include" "OPENSSL_LIBDIR=$openssl_prefix/lib"
     "OPENSSL_LIBS=-lssl -lcrypto -lws2_32 -lcrypt32")
 
-qt_version=$(source_version qtbase-opensource-src)
-sqlite_version=$(source_version sqlite3)
+pick_source_version qtbase-opensource-src
+qt_version=${source_versions[qtbase-opensource-src]}
+pick_source_version sqlite3
+sqlite_version=${source_versions[sqlite3]}
 qt_hash=$(short_hash "$qt_recipe" "$compiler" "$sqlite_version" "${qt_configure_options[@]}" \
     "${qt_modules[@]}" "${qt_host_tools[@]}" "${qt_support[@]}" "${qt_plugins[@]}")
 qt_name=qt-${qt_version//:/_}-$qt_hash
@@ -347,14 +359,16 @@ build_qt_entry() {
         "sqlite: $sqlite_version" "modules: ${qt_modules[*]}" "plugins: ${qt_plugins[*]}"
 }
 
-sevenzip_version=$(source_version 7zip)
+pick_source_version 7zip
+sevenzip_version=${source_versions[7zip]}
 sevenzip_name=7zip-${sevenzip_version//:/_}-$(short_hash "$sevenzip_recipe" "$compiler" "${sevenzip_make_options[@]}")
 build_7zip_entry() {
     build_7zip "$@"
     write_build_info "$2" "$sevenzip_version" "$sevenzip_recipe" "${sevenzip_make_options[@]}"
 }
 
-sodium_version=$(source_version libsodium)
+pick_source_version libsodium
+sodium_version=${source_versions[libsodium]}
 sodium_name=libsodium-${sodium_version//:/_}-$(short_hash "$sodium_recipe" "$compiler" "${sodium_configure_options[@]}")
 build_sodium_entry() {
     build_sodium "$@"
