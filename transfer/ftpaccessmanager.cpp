@@ -1,12 +1,16 @@
 #include "ftpaccessmanager.h"
 
-#include "ftpreply.h"
+#include "ftpretrieval.h"
+#include "ftpstore.h"
 
 QNetworkReply *FtpAccessManager::createRequest(Operation operation, const QNetworkRequest &request,
                                                QIODevice *outgoingData)
 {
-    const bool transfer = operation == GetOperation || operation == PutOperation;
-    if (transfer && request.url().scheme() == QLatin1String("ftp"))
-        return new FtpReply(operation, request, outgoingData, this);
+    if (request.url().scheme() != QLatin1String("ftp"))
+        return QNetworkAccessManager::createRequest(operation, request, outgoingData);
+    if (operation == GetOperation)
+        return new FtpRetrieval(request, this);
+    if (operation == PutOperation)
+        return new FtpStore(request, outgoingData, this);
     return QNetworkAccessManager::createRequest(operation, request, outgoingData);
 }

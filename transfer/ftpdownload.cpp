@@ -1,7 +1,7 @@
 #include "ftpdownload.h"
 
 #include "ftpprotocol.h"
-#include "ftpreply.h"
+#include "ftpretrieval.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -165,7 +165,7 @@ void FtpDownload::replyError()
 
 void FtpDownload::learnRemoteFile()
 {
-    auto *reply = qobject_cast<FtpReply *>(attempt.reply);
+    auto *reply = qobject_cast<FtpRetrieval *>(attempt.reply);
     if (!reply)
         return;
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -211,7 +211,7 @@ void FtpDownload::learnRemoteFile()
 
 void FtpDownload::checkResumed()
 {
-    auto *reply = qobject_cast<FtpReply *>(attempt.reply);
+    auto *reply = qobject_cast<FtpRetrieval *>(attempt.reply);
     if (attempt.resumeChecked || !reply || !partial || attempt.askedOffset == 0)
         return;
     if (reply->currentRange().begin == attempt.askedOffset && reply->restRefusal().isEmpty())
