@@ -5,6 +5,10 @@ namespace {
 // A store keeps at most this much queued on its socket.
 constexpr qint64 UploadChunkSize = 256 * 1024;
 
+// The receive window of a transfer that is cut off at a given byte: what
+// the server sends beyond it is discarded, so the window bounds the waste.
+constexpr int BoundedWindow = 32 * 1024;
+
 } // namespace
 
 FtpDataConnection::FtpDataConnection(QObject *parent)
@@ -39,7 +43,13 @@ void FtpDataConnection::open(const QHostAddress &server, quint16 port, qint64 bo
     socket = std::make_unique<QTcpSocket>();
     if (readBufferBound > 0)
         socket->setReadBufferSize(readBufferBound);
-    connect(socket.get(), &QAbstractSocket::connected, this, &FtpDataConnection::connected);
+    connect(socket.get(), &QAbstractSocket::connected, this, [this] {
+        // Qt takes socket options only once the connection stands; nothing
+        // has been sent on it yet.
+        if (limit >= 0)
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, BoundedWindow);
+        emit connected();
+    });
     connect(socket.get(), &QTcpSocket::readyRead, this, &FtpDataConnection::arrived);
     connect(socket.get(), &QTcpSocket::bytesWritten, this, [this](qint64 written) {
         sentBytes += written;

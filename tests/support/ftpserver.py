@@ -51,6 +51,8 @@ def parse_args():
     parser.add_argument("--drop-times", type=int, default=-1,
                         help="apply --drop-after, --drop-data-after, --stall-after and "
                              "--cut-after only to the first this many transfers (-1: to all)")
+    parser.add_argument("--cut-skip", type=int, default=0,
+                        help="leave the first this many transfers uncut")
     parser.add_argument("--replace-after-cut", default="",
                         help="after the first cut, move this file over the one being sent")
     parser.add_argument("--no-rest", action="store_true",
@@ -87,6 +89,8 @@ def parse_args():
                         help="turn the first this many sessions away with 421")
     parser.add_argument("--read-only", action="store_true",
                         help="refuse every store with 550")
+    parser.add_argument("--send-buffer", type=int, default=0,
+                        help="the send buffer of data connections, in bytes (0: the system's)")
     parser.add_argument("--record", default="",
                         help="append '<REST offset> <bytes sent>' to this file per retrieval")
     parser.add_argument("--verbose", action="store_true")
@@ -99,12 +103,17 @@ def event(name):
 
 
 class CutBudget:
-    """How many transfers the cut options still apply to; None: all."""
+    """How many transfers the cut options still apply to; None: all. The
+    first skip transfers are left alone."""
 
-    def __init__(self, times):
+    def __init__(self, times, skip=0):
         self.left = None if times < 0 else times
+        self.skip = skip
 
     def take(self):
+        if self.skip > 0:
+            self.skip -= 1
+            return False
         if self.left is None:
             return True
         if self.left == 0:
@@ -164,6 +173,17 @@ def recording(base, path):
             super().close()
 
     return Recording
+
+
+def small_send_buffer(base, size):
+    """A data handler whose socket buffers at most size bytes: what it
+    counts as sent has then nearly all crossed the wire."""
+    class Small(base):
+        def __init__(self, sock, cmd_channel):
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, size)
+            super().__init__(sock, cmd_channel)
+
+    return Small
 
 
 def reading_at_most(base, limit):
@@ -384,7 +404,7 @@ def make_handler(args):
             read_limit = 0
         dtp = Throttled
 
-    budget = CutBudget(args.drop_times)
+    budget = CutBudget(args.drop_times, args.cut_skip)
     replaced = []
 
     def after_cut(handler):
@@ -440,6 +460,8 @@ def make_handler(args):
         dtp = deaf(dtp)
     if args.record:
         dtp = recording(dtp, args.record)
+    if args.send_buffer > 0:
+        dtp = small_send_buffer(dtp, args.send_buffer)
 
     Handler.dtp_handler = dtp
     return Handler

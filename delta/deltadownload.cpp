@@ -1,0 +1,484 @@
+#include "deltadownload.h"
+
+#include "ftpprotocol.h"
+#include "ftpretrieval.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+
+namespace {
+
+// Bytes moved per read or write: few system calls, little memory.
+constexpr qint64 ChunkSize = 1024 * 1024;
+// Copied per turn of the event loop, so that the window keeps painting.
+constexpr qint64 CopyBudget = 16 * 1024 * 1024;
+// Reads further back for a directory larger than the first read.
+constexpr int MaxEndReads = 4;
+
+QString seconds(int ms)
+{
+    return QString::number(ms / 1000.0);
+}
+
+} // namespace
+
+DeltaDownload::DeltaDownload(QNetworkAccessManager *network, QObject *parent)
+    : QObject(parent)
+    , network(network)
+{
+    retryTimer.setSingleShot(true);
+    connect(&retryTimer, &QTimer::timeout, this, &DeltaDownload::startTry);
+    assembler.setSingleShot(true);
+    assembler.setInterval(0);
+    connect(&assembler, &QTimer::timeout, this, &DeltaDownload::assemble);
+    connect(&watchdog, &TransferWatchdog::stalled, this,
+            [this](const QString &reason) { failTry(reason, RetryPolicy::Cause::Stalled); });
+    connect(&watchdog, &TransferWatchdog::tooSlow, this,
+            [this](const QString &reason) { failTry(reason, RetryPolicy::Cause::TooSlow); });
+}
+
+DeltaDownload::~DeltaDownload()
+{
+    abandon();
+}
+
+void DeltaDownload::setLimits(const TransferLimits &newLimits)
+{
+    limits = newLimits;
+    watchdog.setLimits(newLimits);
+}
+
+QString DeltaDownload::assemblyFileName(const QString &archivePath)
+{
+    return archivePath + QLatin1String(".delta");
+}
+
+void DeltaDownload::start(const QUrl &source, const QString &path)
+{
+    abandon();
+    url = source;
+    archivePath = path;
+    phase = Phase::Planning;
+    remoteSize = -1;
+    remoteTime.clear();
+    end.clear();
+    endReads = 0;
+    endAgain.clear();
+    endConfirmed = false;
+    plan = DeltaPlan();
+    cursor = 0;
+    within = assembled = reported = fetchedBytes = 0;
+    triesMade = 0;
+    failure.clear();
+    // What an earlier run assembled is not resumed: the plan is made anew.
+    QFile::remove(assemblyFileName(path));
+    if (!installed.readFile(path)) {
+        decline(QStringLiteral("the installed release's archive %1 is not a readable zip: %2")
+                    .arg(QDir::toNativeSeparators(path), installed.errorString()));
+        return;
+    }
+    installedFile.setFileName(path);
+    if (!installedFile.open(QIODevice::ReadOnly)) {
+        decline(QStringLiteral("cannot read %1: %2")
+                    .arg(QDir::toNativeSeparators(path), installedFile.errorString()));
+        return;
+    }
+    startTry();
+}
+
+void DeltaDownload::abandon()
+{
+    phase = Phase::Done;
+    retryTimer.stop();
+    assembler.stop();
+    dropReply();
+    closeFiles(false);
+}
+
+void DeltaDownload::startTry()
+{
+    ++triesMade;
+    failing = false;
+    tryFailure.clear();
+    reply = qobject_cast<FtpRetrieval *>(network->get(QNetworkRequest(url)));
+    if (!reply) {
+        decline(QStringLiteral("%1 is not served over FTP").arg(url.toDisplayString()));
+        return;
+    }
+    reply->setReadBufferSize(ChunkSize);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &DeltaDownload::learnRemoteFile);
+    connect(reply, &QIODevice::readyRead, this, &DeltaDownload::received);
+    connect(reply, &FtpRetrieval::rangesDelivered, this, &DeltaDownload::rangesDelivered);
+    connect(reply, &QNetworkReply::errorOccurred, this, [this] {
+        if (!failing && reply)
+            tryFailure = Ftp::withoutPassword(reply->errorString(), url).simplified();
+    });
+    connect(reply, &QNetworkReply::finished, this, &DeltaDownload::replyFinished);
+    watchdog.start(name(), assembled + fetchedBytes);
+}
+
+void DeltaDownload::learnRemoteFile()
+{
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 size = announced.isValid() ? announced.toLongLong() : -1;
+    const QByteArray time = reply->modificationTime();
+    if (phase == Phase::Planning) {
+        if (size <= 0) {
+            decline(size < 0 ? QStringLiteral("the server does not tell the archive's size")
+                             : QStringLiteral("the archive on the server is empty"));
+            return;
+        }
+        remoteSize = size;
+        remoteTime = time;
+        endOffset = size;
+        phase = Phase::ReadingEnd;
+        readEndRange(qMax<qint64>(0, size - ZipDirectory::TailSize));
+        return;
+    }
+    if (size != remoteSize || time != remoteTime) {
+        decline(QStringLiteral("the archive on the server changed during the fetch (%1 bytes, "
+                               "time %2; now %3 bytes, time %4)")
+                    .arg(remoteSize)
+                    .arg(QString::fromLatin1(remoteTime))
+                    .arg(size)
+                    .arg(QString::fromLatin1(time)));
+        return;
+    }
+    if (phase == Phase::ReadingEnd) {
+        readEndRange(endRangeFrom);
+        return;
+    }
+    endAgain.clear();
+    reply->setRanges(rangesLeft());
+}
+
+// The fetches the cursor has not passed, and the end once more.
+ByteRanges DeltaDownload::rangesLeft() const
+{
+    return plan.fetchRanges(cursor, within) + ByteRanges { { endOffset, remoteSize } };
+}
+
+void DeltaDownload::readEndRange(qint64 from)
+{
+    endRangeFrom = from;
+    endRange.clear();
+    ++endReads;
+    reply->setRanges({ { from, endOffset } });
+}
+
+void DeltaDownload::received()
+{
+    if (!reply)
+        return;
+    if (phase == Phase::ReadingEnd) {
+        const QByteArray bytes = reply->readAll();
+        endRange += bytes;
+        fetchedBytes += bytes.size();
+        watchdog.moved(assembled + fetchedBytes);
+        return;
+    }
+    if (phase != Phase::Assembling)
+        return;
+    if (!plan.fetchRanges(cursor, within).isEmpty()) {
+        assemble();
+        return;
+    }
+    const QByteArray bytes = reply->readAll();
+    endAgain += bytes;
+    fetchedBytes += bytes.size();
+}
+
+void DeltaDownload::rangesDelivered()
+{
+    if (phase == Phase::Assembling) {
+        // A file replaced during the session would have mixed two archives.
+        if (endAgain != end) {
+            decline(QStringLiteral("the archive on the server changed during the fetch: its "
+                                   "end is not the one it was planned from"));
+            return;
+        }
+        endConfirmed = true;
+        if (cursor == plan.segments().size())
+            finishAssembly();
+        return;
+    }
+    if (phase != Phase::ReadingEnd)
+        return;
+    end.prepend(endRange);
+    endOffset = endRangeFrom;
+    endRange.clear();
+    planFromEnd();
+}
+
+void DeltaDownload::planFromEnd()
+{
+    ZipDirectory offered;
+    switch (offered.parse(end, endOffset, remoteSize)) {
+    case ZipDirectory::Status::Invalid:
+        decline(QStringLiteral("the central directory of the archive on the server cannot be "
+                               "read: %1")
+                    .arg(offered.errorString()));
+        return;
+    case ZipDirectory::Status::NeedsMore:
+        if (endReads >= MaxEndReads
+            || remoteSize - offered.neededFrom()
+                > ZipDirectory::MaxDirectorySize + ZipDirectory::TailSize) {
+            decline(QStringLiteral("the end of the archive on the server is too large to read"));
+            return;
+        }
+        readEndRange(offered.neededFrom());
+        return;
+    case ZipDirectory::Status::Complete:
+        break;
+    }
+    plan = DeltaPlan::make(installed, offered, endOffset, planSettings);
+    if (!plan.isWorthwhile()) {
+        decline(QStringLiteral("the plan is not worth following: %1").arg(plan.whyNot()));
+        return;
+    }
+    follow();
+}
+
+void DeltaDownload::follow()
+{
+    assembly.setFileName(assemblyFileName(archivePath));
+    if (!assembly.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        reply->setRanges({});
+        giveUp(QStringLiteral("cannot write %1 for %2: %3")
+                   .arg(QDir::toNativeSeparators(assembly.fileName()), name(),
+                        assembly.errorString()));
+        return;
+    }
+    phase = Phase::Assembling;
+    reply->setRanges(rangesLeft());
+    assembler.start();
+}
+
+void DeltaDownload::assemble()
+{
+    qint64 budget = CopyBudget;
+    const DeltaSegments &pieces = plan.segments();
+    while (phase == Phase::Assembling && cursor < pieces.size()) {
+        if (!advance(pieces.at(cursor), &budget))
+            return;
+        if (within < pieces.at(cursor).length)
+            continue;
+        ++cursor;
+        within = 0;
+    }
+    if (phase == Phase::Assembling && endConfirmed)
+        finishAssembly();
+}
+
+// Moves the piece under the cursor on; false while it waits for data or
+// for the next turn of the event loop, or has failed.
+bool DeltaDownload::advance(const DeltaSegment &piece, qint64 *budget)
+{
+    const qint64 wanted = qMin(ChunkSize, piece.length - within);
+    QByteArray bytes;
+    switch (piece.kind) {
+    case DeltaSegment::Fetch:
+        if (!reply || failing || reply->bytesAvailable() <= 0)
+            return false;
+        bytes = reply->read(wanted);
+        fetchedBytes += bytes.size();
+        break;
+    case DeltaSegment::Copy:
+        if (*budget <= 0) {
+            assembler.start();
+            return false;
+        }
+        if (!installedFile.seek(piece.source + within)
+            || (bytes = installedFile.read(wanted)).size() != wanted) {
+            giveUp(QStringLiteral("cannot read %1 for %2: %3")
+                       .arg(QDir::toNativeSeparators(archivePath), name(),
+                            installedFile.errorString()));
+            return false;
+        }
+        *budget -= bytes.size();
+        break;
+    case DeltaSegment::Known:
+        bytes = end.mid(int(piece.offset + within - endOffset), int(wanted));
+        break;
+    }
+    return write(bytes);
+}
+
+bool DeltaDownload::write(const QByteArray &bytes)
+{
+    if (assembly.write(bytes) != bytes.size()) {
+        dropReply();
+        giveUp(QStringLiteral("cannot write %1 for %2: %3")
+                   .arg(QDir::toNativeSeparators(assembly.fileName()), name(),
+                        assembly.errorString()));
+        return false;
+    }
+    within += bytes.size();
+    assembled += bytes.size();
+    watchdog.moved(assembled + fetchedBytes);
+    if (assembled > reported) {
+        reported = assembled;
+        emit progress(assembled, remoteSize);
+    }
+    return !bytes.isEmpty();
+}
+
+void DeltaDownload::finishAssembly()
+{
+    phase = Phase::Done;
+    watchdog.stop();
+    dropReply();
+    const QString mismatch = checkAssembly();
+    if (!mismatch.isEmpty()) {
+        closeFiles(false);
+        emit notApplicable(mismatch);
+        return;
+    }
+    closeFiles(true);
+    QFile::remove(archivePath);
+    if (!QFile::rename(assemblyFileName(archivePath), archivePath)) {
+        QFile::remove(assemblyFileName(archivePath));
+        failure = QStringLiteral("cannot move the assembled archive to %1")
+                      .arg(QDir::toNativeSeparators(archivePath));
+        emit failed(failure);
+        return;
+    }
+    emit note(QStringLiteral("%1 was assembled: %2 bytes reused from the installed release's "
+                             "archive, %3 bytes fetched from %4 in %5 ranges and %6 reads of "
+                             "its end")
+                  .arg(url.path())
+                  .arg(plan.reused())
+                  .arg(fetchedBytes)
+                  .arg(Ftp::serverName(url))
+                  .arg(plan.fetchCount())
+                  .arg(endReads + 1));
+    emit finished();
+}
+
+// What is wrong with the assembled archive: not the server's size, or an
+// end that differs from what the server sent.
+QString DeltaDownload::checkAssembly()
+{
+    if (!assembly.flush() || assembly.size() != remoteSize)
+        return QStringLiteral("the assembled archive holds %1 bytes, the server's %2")
+            .arg(assembly.size())
+            .arg(remoteSize);
+    QFile check(assembly.fileName());
+    if (!check.open(QIODevice::ReadOnly) || !check.seek(endOffset) || check.readAll() != end)
+        return QStringLiteral("the end of the assembled archive differs from the server's");
+    return QString();
+}
+
+void DeltaDownload::replyFinished()
+{
+    FtpRetrieval *ended = reply;
+    if (!ended || sender() != ended)
+        return;
+    watchdog.stop();
+    reply = nullptr;
+    ended->disconnect(this);
+    ended->deleteLater();
+    if (phase == Phase::Done)
+        return;
+    if (failing) {
+        endTry(tryFailure, ownCause);
+        return;
+    }
+    if (ended->error() != QNetworkReply::NoError) {
+        if (phase == Phase::ReadingEnd && !ended->restRefusal().isEmpty()) {
+            decline(QStringLiteral("the server will not send ranges of the archive: REST was "
+                                   "answered %1")
+                        .arg(ended->restRefusal()));
+            return;
+        }
+        endTry(tryFailure, RetryPolicy::causeOf(ended->error()));
+        return;
+    }
+    // Every fetch arrived; the copies after the last one go on.
+    if (phase == Phase::Assembling && endConfirmed)
+        return;
+    endTry(QStringLiteral("the server ended the session before %1 was whole").arg(url.path()),
+           RetryPolicy::Cause::Cut);
+}
+
+void DeltaDownload::failTry(const QString &reason, RetryPolicy::Cause cause)
+{
+    if (failing || !reply)
+        return;
+    failing = true;
+    tryFailure = reason;
+    ownCause = cause;
+    watchdog.stop();
+    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+}
+
+void DeltaDownload::endTry(const QString &reason, RetryPolicy::Cause cause)
+{
+    const RetryPolicy::Decision decision =
+        RetryPolicy(limits.retryPausesMs).after(cause, triesMade);
+    if (decision.action != RetryPolicy::Action::Retry) {
+        giveUp(triesMade > 1 ? QStringLiteral("%1; %2 tries were made").arg(reason).arg(triesMade)
+                             : reason);
+        return;
+    }
+    emit note(QStringLiteral("%1 was cut off after %2 of %3 bytes (%4); try %5 of %6 goes on "
+                             "in %7 s")
+                  .arg(name())
+                  .arg(assembled)
+                  .arg(remoteSize)
+                  .arg(reason)
+                  .arg(triesMade + 1)
+                  .arg(limits.retryPausesMs.size() + 1)
+                  .arg(seconds(decision.pauseMs)));
+    retryTimer.start(decision.pauseMs);
+}
+
+void DeltaDownload::giveUp(const QString &reason)
+{
+    phase = Phase::Done;
+    watchdog.stop();
+    assembler.stop();
+    closeFiles(false);
+    failure = reason;
+    emit failed(reason);
+}
+
+void DeltaDownload::decline(const QString &reason)
+{
+    phase = Phase::Done;
+    watchdog.stop();
+    assembler.stop();
+    // A session under way ends without another transfer.
+    if (reply)
+        reply->setRanges({});
+    closeFiles(false);
+    QMetaObject::invokeMethod(
+        this, [this, reason] { emit notApplicable(reason); }, Qt::QueuedConnection);
+}
+
+void DeltaDownload::dropReply()
+{
+    FtpRetrieval *running = reply;
+    reply = nullptr;
+    if (!running)
+        return;
+    running->disconnect(this);
+    if (running->isRunning())
+        running->abort();
+    running->deleteLater();
+}
+
+void DeltaDownload::closeFiles(bool keepAssembly)
+{
+    installedFile.close();
+    assembly.close();
+    if (!keepAssembly && !archivePath.isEmpty())
+        QFile::remove(assemblyFileName(archivePath));
+}
+
+QString DeltaDownload::name() const
+{
+    return QStringLiteral("the differential download of %1 from %2")
+        .arg(url.path(), Ftp::serverName(url));
+}
