@@ -9,8 +9,8 @@
 
 namespace {
 
-// Bytes moved per read or write: few system calls, little memory.
-constexpr qint64 ChunkSize = 1024 * 1024;
+// What waits unread of a range at most.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
 // Copied per turn of the event loop, so that the window keeps painting.
 constexpr qint64 CopyBudget = 16 * 1024 * 1024;
 // Reads further back for a directory larger than the first read.
@@ -67,8 +67,7 @@ void DeltaDownload::start(const QUrl &source, const QString &path)
     endAgain.clear();
     endConfirmed = false;
     plan = DeltaPlan();
-    cursor = 0;
-    within = assembled = reported = fetchedBytes = 0;
+    reported = fetchedBytes = 0;
     triesMade = 0;
     failure.clear();
     // What an earlier run assembled is not resumed: the plan is made anew.
@@ -78,10 +77,8 @@ void DeltaDownload::start(const QUrl &source, const QString &path)
                     .arg(QDir::toNativeSeparators(path), installed.errorString()));
         return;
     }
-    installedFile.setFileName(path);
-    if (!installedFile.open(QIODevice::ReadOnly)) {
-        decline(QStringLiteral("cannot read %1: %2")
-                    .arg(QDir::toNativeSeparators(path), installedFile.errorString()));
+    if (!assembly.open(path, assemblyFileName(path))) {
+        decline(assembly.errorString());
         return;
     }
     startTry();
@@ -93,7 +90,7 @@ void DeltaDownload::abandon()
     retryTimer.stop();
     assembler.stop();
     dropReply();
-    closeFiles(false);
+    assembly.discard();
 }
 
 void DeltaDownload::startTry()
@@ -106,7 +103,7 @@ void DeltaDownload::startTry()
         decline(QStringLiteral("%1 is not served over FTP").arg(url.toDisplayString()));
         return;
     }
-    reply->setReadBufferSize(ChunkSize);
+    reply->setReadBufferSize(ReadBufferSize);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DeltaDownload::learnRemoteFile);
     connect(reply, &QIODevice::readyRead, this, &DeltaDownload::received);
     connect(reply, &FtpRetrieval::rangesDelivered, this, &DeltaDownload::rangesDelivered);
@@ -115,7 +112,7 @@ void DeltaDownload::startTry()
             tryFailure = Ftp::withoutPassword(reply->errorString(), url).simplified();
     });
     connect(reply, &QNetworkReply::finished, this, &DeltaDownload::replyFinished);
-    watchdog.start(name(), assembled + fetchedBytes);
+    watchdog.start(name(), assembly.assembled() + fetchedBytes);
 }
 
 void DeltaDownload::learnRemoteFile()
@@ -156,7 +153,7 @@ void DeltaDownload::learnRemoteFile()
 // The fetches the cursor has not passed, and the end once more.
 ByteRanges DeltaDownload::rangesLeft() const
 {
-    return plan.fetchRanges(cursor, within) + ByteRanges { { endOffset, remoteSize } };
+    return assembly.fetchesLeft() + ByteRanges { { endOffset, remoteSize } };
 }
 
 void DeltaDownload::readEndRange(qint64 from)
@@ -175,12 +172,12 @@ void DeltaDownload::received()
         const QByteArray bytes = reply->readAll();
         endRange += bytes;
         fetchedBytes += bytes.size();
-        watchdog.moved(assembled + fetchedBytes);
+        watchdog.moved(fetchedBytes);
         return;
     }
     if (phase != Phase::Assembling)
         return;
-    if (!plan.fetchRanges(cursor, within).isEmpty()) {
+    if (!assembly.fetchesLeft().isEmpty()) {
         assemble();
         return;
     }
@@ -199,7 +196,7 @@ void DeltaDownload::rangesDelivered()
             return;
         }
         endConfirmed = true;
-        if (cursor == plan.segments().size())
+        if (assembly.isComplete())
             finishAssembly();
         return;
     }
@@ -242,86 +239,39 @@ void DeltaDownload::planFromEnd()
 
 void DeltaDownload::follow()
 {
-    assembly.setFileName(assemblyFileName(archivePath));
-    if (!assembly.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        reply->setRanges({});
-        giveUp(QStringLiteral("cannot write %1 for %2: %3")
-                   .arg(QDir::toNativeSeparators(assembly.fileName()), name(),
-                        assembly.errorString()));
-        return;
-    }
     phase = Phase::Assembling;
+    assembly.follow(&plan, &end, endOffset);
     reply->setRanges(rangesLeft());
     assembler.start();
 }
 
 void DeltaDownload::assemble()
 {
-    qint64 budget = CopyBudget;
-    const DeltaSegments &pieces = plan.segments();
-    while (phase == Phase::Assembling && cursor < pieces.size()) {
-        if (!advance(pieces.at(cursor), &budget))
-            return;
-        if (within < pieces.at(cursor).length)
-            continue;
-        ++cursor;
-        within = 0;
+    if (phase != Phase::Assembling)
+        return;
+    const qint64 fetchedBefore = assembly.fetched();
+    const DeltaAssembly::Progress state = assembly.advance(reply, CopyBudget);
+    fetchedBytes += assembly.fetched() - fetchedBefore;
+    watchdog.moved(assembly.assembled() + fetchedBytes);
+    if (assembly.assembled() > reported) {
+        reported = assembly.assembled();
+        emit progress(reported, remoteSize);
     }
-    if (phase == Phase::Assembling && endConfirmed)
-        finishAssembly();
-}
-
-// Moves the piece under the cursor on; false while it waits for data or
-// for the next turn of the event loop, or has failed.
-bool DeltaDownload::advance(const DeltaSegment &piece, qint64 *budget)
-{
-    const qint64 wanted = qMin(ChunkSize, piece.length - within);
-    QByteArray bytes;
-    switch (piece.kind) {
-    case DeltaSegment::Fetch:
-        if (!reply || failing || reply->bytesAvailable() <= 0)
-            return false;
-        bytes = reply->read(wanted);
-        fetchedBytes += bytes.size();
-        break;
-    case DeltaSegment::Copy:
-        if (*budget <= 0) {
-            assembler.start();
-            return false;
-        }
-        if (!installedFile.seek(piece.source + within)
-            || (bytes = installedFile.read(wanted)).size() != wanted) {
-            giveUp(QStringLiteral("cannot read %1 for %2: %3")
-                       .arg(QDir::toNativeSeparators(archivePath), name(),
-                            installedFile.errorString()));
-            return false;
-        }
-        *budget -= bytes.size();
-        break;
-    case DeltaSegment::Known:
-        bytes = end.mid(int(piece.offset + within - endOffset), int(wanted));
-        break;
-    }
-    return write(bytes);
-}
-
-bool DeltaDownload::write(const QByteArray &bytes)
-{
-    if (assembly.write(bytes) != bytes.size()) {
+    switch (state) {
+    case DeltaAssembly::Progress::Failed:
         dropReply();
-        giveUp(QStringLiteral("cannot write %1 for %2: %3")
-                   .arg(QDir::toNativeSeparators(assembly.fileName()), name(),
-                        assembly.errorString()));
-        return false;
+        giveUp(QStringLiteral("%1 failed: %2").arg(name(), assembly.errorString()));
+        return;
+    case DeltaAssembly::Progress::Paused:
+        assembler.start();
+        return;
+    case DeltaAssembly::Progress::Waiting:
+        return;
+    case DeltaAssembly::Progress::Complete:
+        if (endConfirmed)
+            finishAssembly();
+        return;
     }
-    within += bytes.size();
-    assembled += bytes.size();
-    watchdog.moved(assembled + fetchedBytes);
-    if (assembled > reported) {
-        reported = assembled;
-        emit progress(assembled, remoteSize);
-    }
-    return !bytes.isEmpty();
 }
 
 void DeltaDownload::finishAssembly()
@@ -329,18 +279,15 @@ void DeltaDownload::finishAssembly()
     phase = Phase::Done;
     watchdog.stop();
     dropReply();
-    const QString mismatch = checkAssembly();
+    const QString mismatch = assembly.mismatch(remoteSize);
     if (!mismatch.isEmpty()) {
-        closeFiles(false);
+        assembly.discard();
         emit notApplicable(mismatch);
         return;
     }
-    closeFiles(true);
-    QFile::remove(archivePath);
-    if (!QFile::rename(assemblyFileName(archivePath), archivePath)) {
-        QFile::remove(assemblyFileName(archivePath));
-        failure = QStringLiteral("cannot move the assembled archive to %1")
-                      .arg(QDir::toNativeSeparators(archivePath));
+    if (!assembly.commit(archivePath)) {
+        assembly.discard();
+        failure = assembly.errorString();
         emit failed(failure);
         return;
     }
@@ -354,20 +301,6 @@ void DeltaDownload::finishAssembly()
                   .arg(plan.fetchCount())
                   .arg(endReads + 1));
     emit finished();
-}
-
-// What is wrong with the assembled archive: not the server's size, or an
-// end that differs from what the server sent.
-QString DeltaDownload::checkAssembly()
-{
-    if (!assembly.flush() || assembly.size() != remoteSize)
-        return QStringLiteral("the assembled archive holds %1 bytes, the server's %2")
-            .arg(assembly.size())
-            .arg(remoteSize);
-    QFile check(assembly.fileName());
-    if (!check.open(QIODevice::ReadOnly) || !check.seek(endOffset) || check.readAll() != end)
-        return QStringLiteral("the end of the assembled archive differs from the server's");
-    return QString();
 }
 
 void DeltaDownload::replyFinished()
@@ -425,7 +358,7 @@ void DeltaDownload::endTry(const QString &reason, RetryPolicy::Cause cause)
     emit note(QStringLiteral("%1 was cut off after %2 of %3 bytes (%4); try %5 of %6 goes on "
                              "in %7 s")
                   .arg(name())
-                  .arg(assembled)
+                  .arg(assembly.assembled())
                   .arg(remoteSize)
                   .arg(reason)
                   .arg(triesMade + 1)
@@ -439,7 +372,7 @@ void DeltaDownload::giveUp(const QString &reason)
     phase = Phase::Done;
     watchdog.stop();
     assembler.stop();
-    closeFiles(false);
+    assembly.discard();
     failure = reason;
     emit failed(reason);
 }
@@ -452,7 +385,7 @@ void DeltaDownload::decline(const QString &reason)
     // A session under way ends without another transfer.
     if (reply)
         reply->setRanges({});
-    closeFiles(false);
+    assembly.discard();
     QMetaObject::invokeMethod(
         this, [this, reason] { emit notApplicable(reason); }, Qt::QueuedConnection);
 }
@@ -467,14 +400,6 @@ void DeltaDownload::dropReply()
     if (running->isRunning())
         running->abort();
     running->deleteLater();
-}
-
-void DeltaDownload::closeFiles(bool keepAssembly)
-{
-    installedFile.close();
-    assembly.close();
-    if (!keepAssembly && !archivePath.isEmpty())
-        QFile::remove(assemblyFileName(archivePath));
 }
 
 QString DeltaDownload::name() const

@@ -1,6 +1,7 @@
 #ifndef DELTADOWNLOAD_H
 #define DELTADOWNLOAD_H
 
+#include "deltaassembly.h"
 #include "deltaplan.h"
 #include "retrypolicy.h"
 #include "transferlimits.h"
@@ -68,17 +69,13 @@ private:
     void follow();
     ByteRanges rangesLeft() const;
     void assemble();
-    bool advance(const DeltaSegment &piece, qint64 *budget);
-    bool write(const QByteArray &bytes);
     void finishAssembly();
-    QString checkAssembly();
     void replyFinished();
     void failTry(const QString &reason, RetryPolicy::Cause cause);
     void endTry(const QString &reason, RetryPolicy::Cause cause);
     void giveUp(const QString &reason);
     void decline(const QString &reason);
     void dropReply();
-    void closeFiles(bool keepAssembly);
     QString name() const;
 
     QNetworkAccessManager *network;
@@ -90,8 +87,7 @@ private:
     QUrl url;
     QString archivePath;
     ZipDirectory installed;
-    QFile installedFile;
-    QFile assembly;
+    DeltaAssembly assembly;
     QPointer<FtpRetrieval> reply;
     Phase phase = Phase::Done;
     qint64 remoteSize = -1;
@@ -106,9 +102,6 @@ private:
     QByteArray endAgain;
     bool endConfirmed = false;
     DeltaPlan plan;
-    int cursor = 0; // the piece being assembled
-    qint64 within = 0; // its bytes assembled
-    qint64 assembled = 0;
     qint64 reported = 0;
     qint64 fetchedBytes = 0; // from the network, the end included
     int triesMade = 0;
