@@ -9,8 +9,8 @@ QNetworkReply *FtpAccessManager::createRequest(Operation operation, const QNetwo
     if (request.url().scheme() != QLatin1String("ftp"))
         return QNetworkAccessManager::createRequest(operation, request, outgoingData);
     if (operation == GetOperation)
-        return new FtpRetrieval(request, this);
+        return new FtpRetrieval(request, security, this);
     if (operation == PutOperation)
-        return new FtpStore(request, outgoingData, this);
+        return new FtpStore(request, outgoingData, security, this);
     return QNetworkAccessManager::createRequest(operation, request, outgoingData);
 }

@@ -52,6 +52,11 @@ void FtpCLient::setLimits(const TransferLimits &limits)
     upload.setLimits(limits);
 }
 
+void FtpCLient::setSecurity(const FtpSecurity &security)
+{
+    manager->setSecurity(security);
+}
+
 void FtpCLient::setLogger(std::function<void(const QString &)> lineLogger)
 {
     logger = std::move(lineLogger);

@@ -2,6 +2,7 @@
 #define FTPCLIENT_H
 
 #include "ftpdownload.h"
+#include "ftpsecurity.h"
 #include "ftpupload.h"
 #include "transferlimits.h"
 
@@ -11,9 +12,7 @@
 
 #include <functional>
 
-QT_BEGIN_NAMESPACE
-class QNetworkAccessManager;
-QT_END_NAMESPACE
+class FtpAccessManager;
 
 // Moves one whole file between the local disk and an FTP server (FtpDownload,
 // FtpUpload) and reports everything through process(x, id):
@@ -40,6 +39,7 @@ public:
 
     // Apply from the next transfer on.
     void setLimits(const TransferLimits &limits);
+    void setSecurity(const FtpSecurity &security);
     // Receives a line for each new try of a download, and for each partial
     // download resumed, discarded or not resumable, and why.
     void setLogger(std::function<void(const QString &)> logger);
@@ -66,7 +66,7 @@ private:
     static QString encodeRemotePath(const QString &text);
     void report(qint64 done, qint64 total, int id);
 
-    QNetworkAccessManager *manager;
+    FtpAccessManager *manager;
     QUrl url;
     bool uploading = false;
     int shown = 0; // the highest percentage reported for this transfer

@@ -1,5 +1,9 @@
 #include "ftpdataconnection.h"
 
+#include "ftpsession.h"
+
+#include <QSslSocket>
+
 namespace {
 
 // A store keeps at most this much queued on its socket.
@@ -29,7 +33,7 @@ void FtpDataConnection::setReadBufferSize(qint64 size)
         socket->setReadBufferSize(size);
 }
 
-void FtpDataConnection::open(const QHostAddress &server, quint16 port, qint64 bound)
+void FtpDataConnection::open(FtpSession *session, quint16 port, qint64 bound)
 {
     // The last transfer's socket may still be in one of its own signals.
     if (socket) {
@@ -40,7 +44,8 @@ void FtpDataConnection::open(const QHostAddress &server, quint16 port, qint64 bo
     taken = 0;
     source = nullptr;
     sentBytes = 0;
-    socket = std::make_unique<QTcpSocket>();
+    tlsError.clear();
+    makeSocket(session);
     if (readBufferBound > 0)
         socket->setReadBufferSize(readBufferBound);
     connect(socket.get(), &QAbstractSocket::connected, this, [this] {
@@ -64,7 +69,56 @@ void FtpDataConnection::open(const QHostAddress &server, quint16 port, qint64 bo
                 if (error != QAbstractSocket::RemoteHostClosedError)
                     emit failed();
             });
-    socket->connectToHost(server, port);
+    socket->connectToHost(session->peerAddress(), port);
+}
+
+// After the server accepted the transfer command, as servers expect: some
+// take what arrives on a data connection before it for the file.
+void FtpDataConnection::secure()
+{
+    auto *secure = qobject_cast<QSslSocket *>(socket.get());
+    if (secure && secure->mode() == QSslSocket::UnencryptedMode)
+        secure->startClientEncryption();
+}
+
+void FtpDataConnection::makeSocket(FtpSession *session)
+{
+    if (!session->security().required) {
+        socket = std::make_unique<QTcpSocket>();
+        return;
+    }
+    auto secure = std::make_unique<QSslSocket>();
+    secure->setSslConfiguration(session->dataConfiguration());
+    secure->setPeerVerifyName(session->hostName());
+    QSslSocket *raw = secure.get();
+    connect(raw, &QSslSocket::encrypted, this, [this, session] { secured(session); });
+    connect(raw, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            [this, raw, session](const QList<QSslError> &errors) {
+                // With a pin, the pin alone decides, once the handshake is done.
+                if (!session->security().pin.isEmpty())
+                    return;
+                QStringList texts;
+                for (const QSslError &error : errors)
+                    texts.append(error.errorString());
+                tlsError = texts.join(QLatin1String("; "));
+                raw->disconnect(this);
+                raw->abort();
+                emit failed();
+            });
+    connect(raw, &QSslSocket::newSessionTicketReceived, this,
+            [session, raw] { session->takeTicket(raw->sslConfiguration().sessionTicket()); });
+    socket = std::move(secure);
+}
+
+// The data must come from the server the session trusts.
+void FtpDataConnection::secured(FtpSession *session)
+{
+    auto *secure = static_cast<QSslSocket *>(socket.get());
+    tlsError = session->security().refusal(secure->peerCertificate());
+    if (tlsError.isEmpty())
+        return;
+    close();
+    emit failed();
 }
 
 bool FtpDataConnection::isConnected() const
@@ -129,5 +183,7 @@ void FtpDataConnection::sendMore()
 
 QString FtpDataConnection::errorString() const
 {
+    if (!tlsError.isEmpty())
+        return tlsError;
     return socket ? socket->errorString() : QString();
 }

@@ -7,10 +7,13 @@
 
 #include <memory>
 
-// The data connection of one FTP transfer, on a socket of its own. A
-// retrieval reads what the server sends, at most limit bytes of it; a store
-// sends a device to its end and closes, which tells the server the file is
-// complete.
+class FtpSession;
+
+// The data connection of one FTP transfer, on a socket of its own, to the
+// session's server, encrypted when the session is, resuming its TLS
+// session. A retrieval reads what the server sends, at most limit bytes of
+// it; a store sends a device to its end and closes (after TLS's
+// close-notify), which tells the server the file is complete.
 class FtpDataConnection : public QObject
 {
     Q_OBJECT
@@ -23,8 +26,11 @@ public:
     // the server back while the reader catches up.
     void setReadBufferSize(qint64 size);
     // Connects to the passive port for a new transfer; limit -1: no bound.
-    void open(const QHostAddress &server, quint16 port, qint64 limit = -1);
+    void open(FtpSession *session, quint16 port, qint64 limit = -1);
     bool isConnected() const;
+    // Starts TLS on an encrypted session's connection; the transfer's bytes
+    // wait until it stands.
+    void secure();
     // Discards the connection and whatever waits on it.
     void close();
 
@@ -53,9 +59,12 @@ signals:
     void failed();
 
 private:
+    void makeSocket(FtpSession *session);
+    void secured(FtpSession *session);
     void sendMore();
 
     std::unique_ptr<QTcpSocket> socket;
+    QString tlsError; // why TLS failed on it, when it did
     qint64 readBufferBound = 0;
     qint64 limit = -1;
     qint64 taken = 0;

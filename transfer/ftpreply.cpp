@@ -3,9 +3,9 @@
 #include "ftpprotocol.h"
 
 FtpReply::FtpReply(QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
-                   QObject *parent)
+                   const FtpSecurity &security, QObject *parent)
     : QNetworkReply(parent)
-    , session(new FtpSession(request.url(), this))
+    , session(new FtpSession(request.url(), security, this))
 {
     setRequest(request);
     setUrl(request.url());
@@ -140,7 +140,7 @@ void FtpReply::openDataConnection(int code, const QByteArray &text)
         return;
     }
     step = Step::Connecting;
-    data.open(session->peerAddress(), port, dataLimit);
+    data.open(session, port, dataLimit);
 }
 
 void FtpReply::fail(NetworkError code, const QString &reason)

@@ -49,7 +49,7 @@ protected:
     };
 
     FtpReply(QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
-             QObject *parent);
+             const FtpSecurity &security, QObject *parent);
 
     qint64 readData(char *buffer, qint64 maxSize) override;
 

@@ -2,8 +2,9 @@
 
 #include "ftpprotocol.h"
 
-FtpRetrieval::FtpRetrieval(const QNetworkRequest &request, QObject *parent)
-    : FtpReply(QNetworkAccessManager::GetOperation, request, parent)
+FtpRetrieval::FtpRetrieval(const QNetworkRequest &request, const FtpSecurity &security,
+                           QObject *parent)
+    : FtpReply(QNetworkAccessManager::GetOperation, request, security, parent)
 {
     connect(&data, &FtpDataConnection::arrived, this, &FtpRetrieval::dataArrived);
     connect(&data, &FtpDataConnection::limitReached, this, &FtpRetrieval::rangeComplete);
@@ -120,6 +121,7 @@ void FtpRetrieval::retrievalReply(int code, const QByteArray &text)
     if (code < 200) {
         if (step == Step::Requested)
             step = Step::Moving;
+        data.secure();
         return;
     }
     // A range the client cut off: whatever the server says, its transfer is over.

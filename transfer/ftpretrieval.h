@@ -29,7 +29,8 @@ class FtpRetrieval : public FtpReply
     Q_OBJECT
 
 public:
-    explicit FtpRetrieval(const QNetworkRequest &request, QObject *parent = nullptr);
+    explicit FtpRetrieval(const QNetworkRequest &request, const FtpSecurity &security = {},
+                          QObject *parent = nullptr);
 
     // The ranges delivered, set while metaDataChanged() tells the file's size
     // (ContentLengthHeader) and modificationTime(), or while

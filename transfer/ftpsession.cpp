@@ -2,20 +2,52 @@
 
 #include "ftpprotocol.h"
 
+#include <QSslSocket>
+
 namespace {
 
 // How long an ended session waits for the answer to QUIT before its
 // control connection is closed anyway.
 constexpr int QuitBoundMs = 2000;
 
+// TLS 1.3 hands out session tickets after the handshake; the first data
+// connection waits this long for one, then goes without.
+constexpr int TicketWaitMs = 2000;
+
+QString sslErrorsText(const QList<QSslError> &errors)
+{
+    QStringList texts;
+    for (const QSslError &error : errors)
+        texts.append(error.errorString());
+    texts.removeDuplicates();
+    return texts.join(QLatin1String("; "));
+}
+
 } // namespace
 
-FtpSession::FtpSession(const QUrl &url, QObject *parent)
+FtpSession::FtpSession(const QUrl &url, const FtpSecurity &security, QObject *parent)
     : QObject(parent)
     , url(url)
-    , control(new QTcpSocket(this))
-    , channel(control)
+    , tls(security)
 {
+    if (tls.required) {
+        auto *secure = new QSslSocket(this);
+        secure->setSslConfiguration(tls.configuration());
+        secure->setPeerVerifyName(url.host());
+        connect(secure, &QSslSocket::encrypted, this, &FtpSession::secured);
+        connect(secure, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+                &FtpSession::handshakeFailed);
+        connect(secure, &QSslSocket::newSessionTicketReceived, this, [this, secure] {
+            ticketReceived = true;
+            takeTicket(secure->sslConfiguration().sessionTicket());
+        });
+        control = secure;
+    } else {
+        control = new QTcpSocket(this);
+    }
+    channel.setDevice(control);
+    ticketWait.setSingleShot(true);
+    connect(&ticketWait, &QTimer::timeout, this, &FtpSession::ready);
     connect(control, &QAbstractSocket::connected, this, [this] { step = Step::Greeting; });
     connect(control, &QTcpSocket::readyRead, this, &FtpSession::readReplies);
     connect(control, &QAbstractSocket::errorOccurred, this, &FtpSession::controlLost);
@@ -35,18 +67,17 @@ void FtpSession::open()
     // A line break would end a command early and start another one.
     for (const QString &argument : { url.userName(), url.password(), fileName() }) {
         if (argument.contains(QLatin1Char('\r')) || argument.contains(QLatin1Char('\n'))) {
-            // Reported from the event loop, like every other outcome.
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    fail(QNetworkReply::ProtocolInvalidOperationError,
-                         QStringLiteral("a line break in the user name, password or path of %1 "
-                                        "on %2")
-                             .arg(fileName(), server()));
-                },
-                Qt::QueuedConnection);
+            fail(QNetworkReply::ProtocolInvalidOperationError,
+                 QStringLiteral("a line break in the user name, password or path of %1 on %2")
+                     .arg(fileName(), server()));
             return;
         }
+    }
+    if (tls.required && !QSslSocket::supportsSsl()) {
+        fail(QNetworkReply::SslHandshakeFailedError,
+             QStringLiteral("TLS is required for %1 on %2, but this system offers none (%3)")
+                 .arg(fileName(), server(), QSslSocket::sslLibraryVersionString()));
+        return;
     }
     control->connectToHost(url.host(), quint16(url.port(Ftp::DefaultPort)));
 }
@@ -66,9 +97,26 @@ bool FtpSession::usesIPv6() const
     return peerAddress().protocol() == QAbstractSocket::IPv6Protocol;
 }
 
+QSslConfiguration FtpSession::dataConfiguration() const
+{
+    QSslConfiguration configuration = tls.configuration();
+    configuration.setSessionTicket(ticket);
+    return configuration;
+}
+
+void FtpSession::takeTicket(const QByteArray &newTicket)
+{
+    if (newTicket.isEmpty())
+        return;
+    ticket = newTicket;
+    if (step == Step::AwaitingTicket)
+        ready();
+}
+
 void FtpSession::end(QObject *keeper)
 {
     step = Step::Ended;
+    ticketWait.stop();
     if (!control)
         return;
     QTcpSocket *socket = control;
@@ -82,6 +130,7 @@ void FtpSession::end(QObject *keeper)
 void FtpSession::cut()
 {
     step = Step::Ended;
+    ticketWait.stop();
     if (!control)
         return;
     control->disconnect(this);
@@ -120,28 +169,35 @@ void FtpSession::handleReply(int code, const QByteArray &text)
     case Step::Greeting:
         greeted(code, text);
         return;
-    case Step::User:
-        if (code == 230) {
-            step = Step::LoggedIn; // no password asked
-            emit loggedIn();
-        } else if (code == 331) {
-            step = Step::Password;
-            channel.send("PASS " + url.password().toUtf8());
-        } else {
-            refuseLogin(code, text);
-        }
-        return;
-    case Step::Password:
-        if (code >= 300) {
-            refuseLogin(code, text);
+    case Step::Securing:
+        if (code != 234) {
+            fail(QNetworkReply::SslHandshakeFailedError,
+                 QStringLiteral("the server %1 refused TLS for %2: %3")
+                     .arg(server(), fileName(), Ftp::replyText(code, text)));
             return;
         }
-        step = Step::LoggedIn;
-        emit loggedIn();
+        step = Step::Handshake;
+        static_cast<QSslSocket *>(control.data())->startClientEncryption();
         return;
-    case Step::Connecting:
-    case Step::LoggedIn:
-    case Step::Ended:
+    case Step::User:
+        if (code == 230)
+            accountAccepted(); // no password asked
+        else if (code == 331)
+            sendPassword();
+        else
+            refuseLogin(code, text);
+        return;
+    case Step::Password:
+        if (code >= 300)
+            refuseLogin(code, text);
+        else
+            accountAccepted();
+        return;
+    case Step::BufferSize:
+    case Step::Protection:
+        protectionReply(code, text);
+        return;
+    default:
         return;
     }
 }
@@ -156,8 +212,83 @@ void FtpSession::greeted(int code, const QByteArray &text)
                  .arg(server(), fileName(), Ftp::replyText(code, text)));
         return;
     }
+    // Nothing of the account goes out before the handshake has succeeded.
+    if (tls.required) {
+        step = Step::Securing;
+        channel.send("AUTH TLS");
+        return;
+    }
+    sendUser();
+}
+
+void FtpSession::secured()
+{
+    auto *secure = static_cast<QSslSocket *>(control.data());
+    const QString refusal = tls.refusal(secure->peerCertificate());
+    if (!refusal.isEmpty()) {
+        fail(QNetworkReply::SslHandshakeFailedError,
+             QStringLiteral("the TLS connection to %1 for %2 is refused: %3")
+                 .arg(server(), fileName(), refusal));
+        return;
+    }
+    takeTicket(secure->sslConfiguration().sessionTicket());
+    sendUser();
+}
+
+void FtpSession::sendUser()
+{
     step = Step::User;
     channel.send("USER " + url.userName().toUtf8());
+}
+
+void FtpSession::sendPassword()
+{
+    step = Step::Password;
+    channel.send("PASS " + url.password().toUtf8());
+}
+
+void FtpSession::accountAccepted()
+{
+    if (!tls.required) {
+        ready();
+        return;
+    }
+    step = Step::BufferSize;
+    channel.send("PBSZ 0");
+}
+
+void FtpSession::protectionReply(int code, const QByteArray &text)
+{
+    if (code >= 300) {
+        fail(QNetworkReply::SslHandshakeFailedError,
+             QStringLiteral("the server %1 will not protect the data connections for %2: %3")
+                 .arg(server(), fileName(), Ftp::replyText(code, text)));
+        return;
+    }
+    if (step == Step::BufferSize) {
+        step = Step::Protection;
+        channel.send("PROT P");
+        return;
+    }
+    // A TLS 1.3 session can be resumed only once the server's ticket came.
+    const auto *secure = static_cast<QSslSocket *>(control.data());
+    const bool resumable =
+        ticketReceived || (secure->sessionProtocol() != QSsl::TlsV1_3 && !ticket.isEmpty());
+    if (resumable) {
+        ready();
+        return;
+    }
+    step = Step::AwaitingTicket;
+    ticketWait.start(TicketWaitMs);
+}
+
+void FtpSession::ready()
+{
+    if (step == Step::LoggedIn || step == Step::Ended)
+        return;
+    ticketWait.stop();
+    step = Step::LoggedIn;
+    emit loggedIn();
 }
 
 void FtpSession::refuseLogin(int code, const QByteArray &text)
@@ -166,6 +297,16 @@ void FtpSession::refuseLogin(int code, const QByteArray &text)
                                    : QNetworkReply::AuthenticationRequiredError,
          QStringLiteral("Logging in to %1 for %2 failed: %3")
              .arg(server(), fileName(), Ftp::replyText(code, text)));
+}
+
+void FtpSession::handshakeFailed(const QList<QSslError> &errors)
+{
+    // With a pin, the pin alone decides, once the handshake is done.
+    if (!tls.pin.isEmpty())
+        return;
+    fail(QNetworkReply::SslHandshakeFailedError,
+         QStringLiteral("the server %1 is not trusted for %2: %3")
+             .arg(server(), fileName(), sslErrorsText(errors)));
 }
 
 void FtpSession::controlLost()
@@ -186,6 +327,11 @@ void FtpSession::controlLost()
              QStringLiteral("the connection to %1 for %2 timed out: %3")
                  .arg(server(), fileName(), reason));
         return;
+    case QAbstractSocket::SslHandshakeFailedError:
+        fail(QNetworkReply::SslHandshakeFailedError,
+             QStringLiteral("the TLS handshake with %1 for %2 failed: %3")
+                 .arg(server(), fileName(), reason));
+        return;
     case QAbstractSocket::RemoteHostClosedError:
     case QAbstractSocket::UnknownSocketError:
         fail(QNetworkReply::RemoteHostClosedError,
@@ -202,6 +348,9 @@ void FtpSession::controlLost()
 
 void FtpSession::fail(QNetworkReply::NetworkError error, const QString &reason)
 {
+    // Once a failure is reported, nothing the connection does counts.
+    if (step == Step::Ended)
+        return;
     emit failed(error, reason);
 }
 

@@ -2,8 +2,9 @@
 
 #include "ftpprotocol.h"
 
-FtpStore::FtpStore(const QNetworkRequest &request, QIODevice *outgoing, QObject *parent)
-    : FtpReply(QNetworkAccessManager::PutOperation, request, parent)
+FtpStore::FtpStore(const QNetworkRequest &request, QIODevice *outgoing, const FtpSecurity &security,
+                   QObject *parent)
+    : FtpReply(QNetworkAccessManager::PutOperation, request, security, parent)
     , outgoing(outgoing)
 {
     total = outgoing ? outgoing->size() : 0;
@@ -29,6 +30,7 @@ void FtpStore::transferReply(int code, const QByteArray &text)
     if (code < 200) {
         if (step == Step::Requested) {
             step = Step::Moving;
+            data.secure();
             if (outgoing)
                 data.sendAll(outgoing);
             else

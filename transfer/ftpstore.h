@@ -11,7 +11,8 @@ class FtpStore : public FtpReply
     Q_OBJECT
 
 public:
-    FtpStore(const QNetworkRequest &request, QIODevice *outgoing, QObject *parent = nullptr);
+    FtpStore(const QNetworkRequest &request, QIODevice *outgoing, const FtpSecurity &security = {},
+             QObject *parent = nullptr);
 
 protected:
     void typeSet() override;

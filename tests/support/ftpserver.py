@@ -91,6 +91,13 @@ def parse_args():
                         help="refuse every store with 550")
     parser.add_argument("--send-buffer", type=int, default=0,
                         help="the send buffer of data connections, in bytes (0: the system's)")
+    parser.add_argument("--tls", default="",
+                        help="require explicit TLS, with the certificates in this folder "
+                             "(made there if missing, see testcertificates.py)")
+    parser.add_argument("--tls-certificate", default="sound",
+                        help="which of them the server shows")
+    parser.add_argument("--refuse-tls", action="store_true",
+                        help="answer AUTH TLS with 534")
     parser.add_argument("--record", default="",
                         help="append '<REST offset> <bytes sent>' to this file per retrieval")
     parser.add_argument("--verbose", action="store_true")
@@ -311,8 +318,39 @@ def resume_held_transfers():
         held_transfers.pop().resume()
 
 
+def control_handler(args):
+    """The plain handler, or the one that requires TLS on both channels."""
+    if not args.tls:
+        return FTPHandler
+    import testcertificates
+    from pyftpdlib.handlers import TLS_FTPHandler
+    testcertificates.make(args.tls)
+
+    class Secure(TLS_FTPHandler):
+        certfile = os.path.join(args.tls, args.tls_certificate + ".pem")
+        keyfile = os.path.join(args.tls, args.tls_certificate + ".key")
+        tls_control_required = True
+        tls_data_required = True
+
+        def ftp_AUTH(self, line):
+            if args.refuse_tls:
+                self.respond("534 Request denied for policy reasons.")
+                return
+            super().ftp_AUTH(line)
+
+        def pre_process_command(self, line, cmd, arg):
+            # The account must never cross the wire in clear.
+            if cmd in ("USER", "PASS") and not self._ssl_established:
+                event("account-in-clear")
+            super().pre_process_command(line, cmd, arg)
+
+    return Secure
+
+
 def make_handler(args):
-    class Handler(FTPHandler):
+    base = control_handler(args)
+
+    class Handler(base):
         rest_offset = 0
         ignore_data = False
 
@@ -348,7 +386,7 @@ def make_handler(args):
         if args.greeting:
             self.push(args.greeting + "\r\n")
             return
-        FTPHandler.handle(self)
+        base.handle(self)
     Handler.handle = greet
 
     if args.size_reply:
@@ -363,7 +401,7 @@ def make_handler(args):
         refused.add("REST")
     if args.no_mdtm:
         refused.add("MDTM")
-    Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in refused}
+    Handler.proto_cmds = {k: v for k, v in base.proto_cmds.items() if k not in refused}
     if args.passive_address:
         Handler.masquerade_address = args.passive_address
 
@@ -387,12 +425,12 @@ def make_handler(args):
 
     if args.store_stranger:
         def stranger_store(self, file, mode="w"):
-            FTPHandler.ftp_STOR(self, file, mode)
+            base.ftp_STOR(self, file, mode)
             store_stranger_data(self)
         Handler.ftp_STOR = stranger_store
         Handler.passive_dtp = StrangerFirst
 
-    dtp = DTPHandler
+    dtp = base.dtp_handler
     if args.throttle > 0 or args.drop_after >= 0 or args.drop_data_after >= 0 \
             or args.stall_after >= 0 or args.hold_after >= 0 or args.cut_after >= 0 \
             or args.overrun or args.drip > 0:

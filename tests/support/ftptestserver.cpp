@@ -35,6 +35,13 @@ QString FtpTestServer::whyUnavailable()
 
 QStringList FtpTestServer::arguments(const Options &options)
 {
+    if (!options.realServer.isEmpty())
+        return QStringList { QStringLiteral(REAL_FTP_SERVER_SCRIPT), QStringLiteral("--server"),
+                             options.realServer,           QStringLiteral("--root"),
+                             options.root,                 QStringLiteral("--user"),
+                             options.user,                 QStringLiteral("--password"),
+                             options.password }
+        + options.extra;
     QStringList args { scriptPath(),
                        QStringLiteral("--root"),
                        options.root,
@@ -98,9 +105,10 @@ bool FtpTestServer::start(const Options &options)
     QStringList args = arguments(options);
 #ifdef Q_OS_WIN
     // The service runs its own copy of the script.
-    if (args.value(0) == scriptPath())
-        args.removeFirst();
-    if (!m_service.start(QStringLiteral("ftpserver"), args)) {
+    args.removeFirst();
+    const QString program =
+        options.realServer.isEmpty() ? QStringLiteral("ftpserver") : QStringLiteral("realftpd");
+    if (!m_service.start(program, args)) {
         m_error = QStringLiteral("cannot start the FTP server: ") + m_service.errorString();
         return false;
     }

@@ -37,7 +37,10 @@ public:
         bool store226Without150 = false; // answer STOR with 226 alone, read nothing
         bool storeStranger = false; // a stranger's data connection comes first and is stored
         QString recordFile; // gets "<REST offset> <bytes sent>" per retrieval
-        QStringList extra; // further options of ftpserver.py, as it spells them
+        QStringList extra; // further options of the server's script, as it spells them
+        // "vsftpd", "proftpd" or "pure-ftpd" (realftpd.py) instead of the
+        // Python server; it takes root, user, password and extra only.
+        QString realServer;
         QString user = QStringLiteral("velmorapro");
         QString password = QStringLiteral("qz482");
     };

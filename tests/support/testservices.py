@@ -33,6 +33,7 @@ import sys
 import threading
 
 FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ftpserver.py")
+REAL_FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "realftpd.py")
 MINISIGN_TIMEOUT = 120
 
 # The FTP servers running now, stopped too when the service is.
@@ -69,11 +70,13 @@ class Request(socketserver.StreamRequestHandler):
             self.finish_with(2, "bad request: %s\n" % error)
             return
         if program == "ftpserver":
-            self.serve_ftp(args)
+            self.serve_ftp(FTP_SERVER, args)
+        elif program == "realftpd":
+            self.serve_ftp(REAL_FTP_SERVER, args)
         elif program == "minisign":
             self.run_minisign(args)
         else:
-            self.finish_with(2, "runs only ftpserver and minisign, not %r\n" % program)
+            self.finish_with(2, "runs only ftpserver, realftpd and minisign, not %r\n" % program)
 
     def finish_with(self, code, output=""):
         if output and not output.endswith("\n"):
@@ -96,9 +99,9 @@ class Request(socketserver.StreamRequestHandler):
             return
         self.finish_with(done.returncode, done.stdout.decode("utf-8", "replace"))
 
-    def serve_ftp(self, args):
+    def serve_ftp(self, script, args):
         # Its errors go to the service's own, which the lane keeps in a file.
-        server = subprocess.Popen([sys.executable, FTP_SERVER, *args], stdin=subprocess.DEVNULL,
+        server = subprocess.Popen([sys.executable, script, *args], stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE)
         with running_lock:
             running_servers.add(server)
