@@ -124,9 +124,11 @@ void FtpRetrieval::retrievalReply(int code, const QByteArray &text)
         data.secure();
         return;
     }
-    // A range the client cut off: whatever the server says, its transfer is over.
+    // Of a range the client cut off: the server's word on the transfer and on
+    // ABOR, in whatever number and kind it has them, all come before NOOP's.
     if (step == Step::EndingRange) {
-        nextRange();
+        if (code == 200)
+            nextRange();
         return;
     }
     if (code >= 300) {
@@ -202,12 +204,15 @@ void FtpRetrieval::rangeComplete()
         finishWithError(drainedError, drainedReason);
         return;
     }
-    // What the server sends beyond the range is not wanted.
+    // What the server sends beyond the range is not wanted. A server still
+    // busy with it is told to stop: some end a transfer only on ABOR.
     data.close();
-    if (rangeConfirmed)
+    if (rangeConfirmed) {
         nextRange();
-    else
-        step = Step::EndingRange;
+        return;
+    }
+    send(Step::EndingRange, "ABOR");
+    session->send("NOOP");
 }
 
 void FtpRetrieval::dataFailed()

@@ -23,7 +23,8 @@ using ByteRanges = QVector<ByteRange>;
 // An FTP retrieval: SIZE and MDTM, then per range REST (unless it starts at
 // byte 0) and RETR. Several ranges of the file are read in turn within the
 // one login, each on a data connection of its own; a bounded range ends its
-// transfer by closing the data connection once its last byte is read.
+// transfer by closing the data connection once its last byte is read, and
+// ABOR unless the server said the transfer was over.
 class FtpRetrieval : public FtpReply
 {
     Q_OBJECT

@@ -125,7 +125,7 @@ def proftpd(files, args, port, work, certificate):
             "AuthOrder mod_auth_file.c", "AuthUserFile " + users, "RequireValidShell off",
             "PidFile " + os.path.join(work, "proftpd.pid"),
             "ScoreboardFile " + os.path.join(work, "proftpd.scoreboard"),
-            "DelayTable none", "WtmpLog off", "UseReverseDNS off", "IdentLookups off",
+            "DelayTable none", "WtmpLog off", "UseReverseDNS off",
             "PassivePorts %d %d" % (low, low + 20), "TLSEngine on", "TLSRequired on",
             "TLSProtocol TLSv1.2 TLSv1.3", "TLSRSACertificateFile " + certificate + ".pem",
             "TLSRSACertificateKeyFile " + certificate + ".key",

@@ -225,12 +225,15 @@ void tst_Ftps::realServer_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QSsl::SslProtocol>("protocol");
-    QTest::newRow("vsftpd, TLS 1.2") << "vsftpd" << QSsl::TlsV1_2;
-    QTest::newRow("vsftpd, TLS 1.3") << "vsftpd" << QSsl::TlsV1_3;
+    for (const char *program : { "vsftpd", "proftpd", "pure-ftpd" }) {
+        QTest::addRow("%s, TLS 1.2", program) << program << QSsl::TlsV1_2;
+        QTest::addRow("%s, TLS 1.3", program) << program << QSsl::TlsV1_3;
+    }
 }
 
-// A real server that requires each data connection to resume the control
-// connection's TLS session: several ranges on one login, then a whole file.
+// Real servers; vsftpd and ProFTPD require each data connection to resume the
+// control connection's TLS session: several ranges on one login, then a
+// whole file.
 void tst_Ftps::realServer()
 {
     QFETCH(QString, program);
