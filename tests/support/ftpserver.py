@@ -89,6 +89,9 @@ def parse_args():
                         help="turn the first this many sessions away with 421")
     parser.add_argument("--read-only", action="store_true",
                         help="refuse every store with 550")
+    parser.add_argument("--reply-delay", type=int, default=0,
+                        help="send every reply on the control connection this many ms late, "
+                             "as over a distant link")
     parser.add_argument("--send-buffer", type=int, default=0,
                         help="the send buffer of data connections, in bytes (0: the system's)")
     parser.add_argument("--tls", default="",
@@ -391,6 +394,15 @@ def make_handler(args):
 
     if args.size_reply:
         Handler.ftp_SIZE = lambda self, path: self.respond(args.size_reply)
+
+    if args.reply_delay > 0:
+        def late_respond(self, resp, logfun=logging.debug):
+            # Timers keep their order, so the replies do too.
+            def send():
+                if not self._closed:
+                    base.respond(self, resp, logfun)
+            self.ioloop.call_later(args.reply_delay / 1000.0, send)
+        Handler.respond = late_respond
     Handler.passive_ports = None
     Handler.permit_foreign_addresses = False
 
