@@ -242,7 +242,7 @@ build_qt() {
         lib/cmake/Qt5/Qt5Config.cmake mkspecs/win32-g++/qplatformdefs.h; do
         [ -e "$stage/$f" ] || die "Qt build: $f is missing"
     done
-    grep -q 'QT_FEATURE_openssl_linked 1' "$stage/include/QtNetwork/qtnetwork-config.h" ||
+    grep -q 'define QT_FEATURE_ssl 1' "$stage/include/QtNetwork/qtnetwork-config.h" ||
         die "Qt build: Qt Network was built without OpenSSL"
     cd "$scratch"
 }
