@@ -3,6 +3,7 @@
 
 #include "commandrunner.h"
 #include "ftpclient.h"
+#include "installlayout.h"
 
 #include <QString>
 
@@ -29,29 +30,23 @@ struct UpdateSettings
     // Bounds that end a download which cannot finish in a reasonable time.
     FtpCLient::Limits transferLimits;
 
-    QString archivePath() const { return inAppDir(archiveName); }
-    QString signatureName() const { return archiveName + QLatin1String(".minisig"); }
-    QString signaturePath() const { return inAppDir(signatureName()); }
+    // What the installer takes: the folders, the names and the key.
+    InstallLayout layout() const { return { appDir, archiveName, publicKey }; }
+
+    QString archivePath() const { return layout().archivePath(); }
+    QString signatureName() const { return layout().signatureName(); }
+    QString signaturePath() const { return layout().signaturePath(); }
     QString partialPath() const { return FtpCLient::partialFileName(archivePath()); }
     QString partialInfoPath() const { return FtpCLient::partialInfoFileName(archivePath()); }
-    QString productPath() const { return inAppDir(productName); }
-    // Inside the installation, so that moving files between them and the
-    // installation is a rename on one file system.
-    QString stagingName() const { return stem() + QLatin1String(".staging"); }
-    QString stagingPath() const { return inAppDir(stagingName()); }
-    QString backupPath() const { return inAppDir(stem() + QLatin1String(".backup")); }
-    QString journalPath() const { return inAppDir(stem() + QLatin1String(".journal")); }
-    // Held by the one updater that may touch the installation.
-    QString lockPath() const { return inAppDir(stem() + QLatin1String(".lock")); }
-    // The trusted comment of the signed release installed last.
-    QString releasePath() const { return inAppDir(stem() + QLatin1String(".release")); }
+    QString productPath() const { return layout().inAppDir(productName); }
+    QString stagingPath() const { return layout().stagingPath(); }
+    QString backupPath() const { return layout().backupPath(); }
+    QString journalPath() const { return layout().journalPath(); }
+    QString lockPath() const { return layout().lockPath(); }
+    QString releasePath() const { return layout().releasePath(); }
 
     // The settings compiled into this build, for the installation in appDir.
     static UpdateSettings builtIn(const QString &appDir);
-
-private:
-    QString inAppDir(const QString &name) const { return appDir + QLatin1Char('/') + name; }
-    QString stem() const { return archiveName.left(archiveName.lastIndexOf(QLatin1Char('.'))); }
 };
 
 #endif // UPDATESETTINGS_H
