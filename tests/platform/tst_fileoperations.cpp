@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
-
 using namespace Installation;
 
 namespace {
@@ -22,8 +20,39 @@ bool make(const QString &root, const QString &entry)
     return QDir().mkpath(QFileInfo(path).path()) && writeFile(path, entry.toUtf8());
 }
 
-// What an operation does on the system, and what it says when it fails.
-using Operation = std::function<bool(const QString &root, QString *errorString)>;
+enum class Operation { Move, Remove, RemoveReadOnly, MakeFolder, List, Sync };
+
+bool run(Operation operation, const QString &root, const QString &path, const QString &target,
+         QString *errorString)
+{
+    const QString full = root + QLatin1Char('/') + path;
+    switch (operation) {
+    case Operation::Move:
+        return moveEntry(full, root + QLatin1Char('/') + target, errorString);
+    case Operation::Remove:
+        return removeFile(full, true, errorString);
+    case Operation::RemoveReadOnly:
+        return QFile::setPermissions(full, QFileDevice::ReadOwner | QFileDevice::ReadUser)
+            && removeFile(full, false, errorString);
+    case Operation::MakeFolder:
+        return makeFolder(full, errorString);
+    case Operation::List:
+        return canListFolder(full, errorString);
+    case Operation::Sync:
+        return syncFolder(full, errorString) && syncMoved(root, { path }, errorString);
+    }
+    return false;
+}
+
+// "path:content" of each file below root.
+QStringList filesIn(const QString &root)
+{
+    QStringList files;
+    const QMap<QString, QByteArray> found = filesBelow(root);
+    for (auto it = found.cbegin(); it != found.cend(); ++it)
+        files.append(it.key() + QLatin1Char(':') + QString::fromUtf8(it.value()));
+    return files;
+}
 
 // A held-file's tries take about the sum of the pauses.
 int heldPausesMs()
@@ -55,91 +84,68 @@ void tst_FileOperations::operation_data()
 {
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<Operation>("operation");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("target"); // of a move
     QTest::addColumn<bool>("succeeds");
     QTest::addColumn<QStringList>("after"); // the files below the folder, with their content
     QTest::addColumn<QString>("reason"); // on Linux; elsewhere only one is asked for
 
-    const auto move = [](const char *from, const char *to) -> Operation {
-        return [from, to](const QString &root, QString *errorString) {
-            return moveEntry(root + QLatin1Char('/') + QLatin1String(from),
-                             root + QLatin1Char('/') + QLatin1String(to), errorString);
-        };
-    };
-    const auto remove = [](const char *path) -> Operation {
-        return [path](const QString &root, QString *errorString) {
-            return removeFile(root + QLatin1Char('/') + QLatin1String(path), true, errorString);
-        };
-    };
-    const auto removeReadOnly = [](const char *path) -> Operation {
-        return [path](const QString &root, QString *errorString) {
-            const QString file = root + QLatin1Char('/') + QLatin1String(path);
-            return QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::ReadUser)
-                && removeFile(file, false, errorString);
-        };
-    };
-    const auto folder = [](const char *path) -> Operation {
-        return [path](const QString &root, QString *errorString) {
-            return makeFolder(root + QLatin1Char('/') + QLatin1String(path), errorString);
-        };
-    };
-    const auto list = [](const char *path) -> Operation {
-        return [path](const QString &root, QString *errorString) {
-            return canListFolder(root + QLatin1Char('/') + QLatin1String(path), errorString);
-        };
-    };
-    const auto sync = [](const char *path) -> Operation {
-        return [path](const QString &root, QString *errorString) {
-            return syncFolder(root + QLatin1Char('/') + QLatin1String(path), errorString)
-                && syncMoved(root, { QLatin1String(path) }, errorString);
-        };
-    };
-
+    const Operation move = Operation::Move;
+    const Operation remove = Operation::Remove;
+    const Operation folder = Operation::MakeFolder;
+    const Operation list = Operation::List;
+    const Operation sync = Operation::Sync;
     const QString missing = QStringLiteral("No such file or directory");
-    QTest::newRow("a file moved") << QStringList { "a" } << move("a", "b") << true
-                                  << QStringList { "b:a" } << QString();
+    QTest::newRow("a file moved") << QStringList { "a" } << move << "a"
+                                  << "b" << true << QStringList { "b:a" } << QString();
     QTest::newRow("a folder moved whole")
-        << QStringList { "d/x", "d/e/y" } << move("d", "f") << true
-        << QStringList { "f/e/y:d/e/y", "f/x:d/x" } << QString();
+        << QStringList { "d/x", "d/e/y" } << move << "d"
+        << "f" << true << QStringList { "f/e/y:d/e/y", "f/x:d/x" } << QString();
     QTest::newRow("no move onto a file")
-        << QStringList { "a", "b" } << move("a", "b") << false << QStringList { "a:a", "b:b" }
-        << QStringLiteral("File exists");
+        << QStringList { "a", "b" } << move << "a"
+        << "b" << false << QStringList { "a:a", "b:b" } << QStringLiteral("File exists");
     QTest::newRow("no move onto an empty folder")
-        << QStringList { "a", "b/" } << move("a", "b") << false << QStringList { "a:a" }
-        << QStringLiteral("File exists");
+        << QStringList { "a", "b/" } << move << "a"
+        << "b" << false << QStringList { "a:a" } << QStringLiteral("File exists");
     QTest::newRow("no move of what is not there")
-        << QStringList { "b" } << move("a", "c") << false << QStringList { "b:b" } << missing;
+        << QStringList { "b" } << move << "a"
+        << "c" << false << QStringList { "b:b" } << missing;
     QTest::newRow("no move into a missing folder")
-        << QStringList { "a" } << move("a", "no/b") << false << QStringList { "a:a" } << missing;
-    QTest::newRow("a file removed")
-        << QStringList { "a", "b" } << remove("a") << true << QStringList { "b:b" } << QString();
-    QTest::newRow("a read-only file removed") << QStringList { "a", "b" } << removeReadOnly("a")
-                                              << true << QStringList { "b:b" } << QString();
-    QTest::newRow("removing what is not there")
-        << QStringList { "b" } << remove("a") << true << QStringList { "b:b" } << QString();
+        << QStringList { "a" } << move << "a"
+        << "no/b" << false << QStringList { "a:a" } << missing;
+    QTest::newRow("a file removed") << QStringList { "a", "b" } << remove << "a" << QString()
+                                    << true << QStringList { "b:b" } << QString();
+    QTest::newRow("a read-only file removed")
+        << QStringList { "a", "b" } << Operation::RemoveReadOnly << "a" << QString() << true
+        << QStringList { "b:b" } << QString();
+    QTest::newRow("removing what is not there") << QStringList { "b" } << remove << "a" << QString()
+                                                << true << QStringList { "b:b" } << QString();
     QTest::newRow("a folder is not a file")
-        << QStringList { "d/x" } << remove("d") << false << QStringList { "d/x:d/x" }
+        << QStringList { "d/x" } << remove << "d" << QString() << false << QStringList { "d/x:d/x" }
         << QStringLiteral("Is a directory");
     QTest::newRow("folders made down to the last")
-        << QStringList() << folder("a/b/c") << true << QStringList() << QString();
+        << QStringList() << folder << "a/b/c" << QString() << true << QStringList() << QString();
     QTest::newRow("a folder below a file")
-        << QStringList { "a" } << folder("a/b/c") << false << QStringList { "a:a" }
+        << QStringList { "a" } << folder << "a/b/c" << QString() << false << QStringList { "a:a" }
         << QStringLiteral("File exists");
-    QTest::newRow("a folder listed")
-        << QStringList { "d/x" } << list("d") << true << QStringList { "d/x:d/x" } << QString();
+    QTest::newRow("a folder listed") << QStringList { "d/x" } << list << "d" << QString() << true
+                                     << QStringList { "d/x:d/x" } << QString();
     QTest::newRow("a missing folder listed")
-        << QStringList() << list("d") << false << QStringList() << missing;
-    QTest::newRow("a file listed") << QStringList { "a" } << list("a") << false
+        << QStringList() << list << "d" << QString() << false << QStringList() << missing;
+    QTest::newRow("a file listed") << QStringList { "a" } << list << "a" << QString() << false
                                    << QStringList { "a:a" } << QStringLiteral("Not a directory");
-    QTest::newRow("a folder synced")
-        << QStringList { "d/x" } << sync("d") << true << QStringList { "d/x:d/x" } << QString();
+    QTest::newRow("a folder synced") << QStringList { "d/x" } << sync << "d" << QString() << true
+                                     << QStringList { "d/x:d/x" } << QString();
     QTest::newRow("a missing folder synced")
-        << QStringList() << sync("d") << false << QStringList() << missing;
+        << QStringList() << sync << "d" << QString() << false << QStringList() << missing;
 }
 
 void tst_FileOperations::operation()
 {
     QFETCH(QStringList, before);
     QFETCH(Operation, operation);
+    QFETCH(QString, path);
+    QFETCH(QString, target);
     QFETCH(bool, succeeds);
     QFETCH(QStringList, after);
     QFETCH(QString, reason);
@@ -148,12 +154,8 @@ void tst_FileOperations::operation()
         QVERIFY2(make(root.path(), entry), qPrintable(entry));
 
     QString errorString;
-    QCOMPARE(operation(root.path(), &errorString), succeeds);
-    QStringList files;
-    const QMap<QString, QByteArray> found = filesBelow(root.path());
-    for (auto it = found.cbegin(); it != found.cend(); ++it)
-        files.append(it.key() + QLatin1Char(':') + QString::fromUtf8(it.value()));
-    QCOMPARE(files, after);
+    QCOMPARE(run(operation, root.path(), path, target, &errorString), succeeds);
+    QCOMPARE(filesIn(root.path()), after);
     if (succeeds)
         return;
     // The system's own words, without a full stop that the log would double.
@@ -198,11 +200,7 @@ void tst_FileOperations::writeFileDurably()
     QString errorString;
     QCOMPARE(::writeFileDurably(root.filePath(path), "new", &errorString), succeeds);
     QCOMPARE(errorString.isEmpty(), succeeds);
-    QStringList files;
-    const QMap<QString, QByteArray> found = filesBelow(root.path());
-    for (auto it = found.cbegin(); it != found.cend(); ++it)
-        files.append(it.key() + QLatin1Char(':') + QString::fromUtf8(it.value()));
-    QCOMPARE(files, after);
+    QCOMPARE(filesIn(root.path()), after);
 }
 
 // A mount point is held by the system: its move is tried again for the
