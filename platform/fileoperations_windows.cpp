@@ -18,13 +18,13 @@ class NativePath
 {
 public:
     explicit NativePath(const QString &path)
-        : path(QDir::toNativeSeparators(path))
+        : native(QDir::toNativeSeparators(path))
     {
     }
-    operator const wchar_t *() const { return reinterpret_cast<const wchar_t *>(path.utf16()); }
+    operator const wchar_t *() const { return reinterpret_cast<const wchar_t *>(native.utf16()); }
 
 private:
-    QString path;
+    QString native;
 };
 
 } // namespace

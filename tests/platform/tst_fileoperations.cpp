@@ -54,7 +54,8 @@ QStringList filesIn(const QString &root)
     return files;
 }
 
-// A held-file's tries take about the sum of the pauses.
+#ifndef Q_OS_WIN
+// A held file's tries take about the sum of the pauses.
 int heldPausesMs()
 {
     int sum = 0;
@@ -62,6 +63,7 @@ int heldPausesMs()
         sum += pause;
     return sum;
 }
+#endif
 
 } // namespace
 
