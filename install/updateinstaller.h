@@ -1,24 +1,27 @@
 #ifndef UPDATEINSTALLER_H
 #define UPDATEINSTALLER_H
 
-#include "updatesettings.h"
+#include "installlayout.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
 
 QT_BEGIN_NAMESPACE
 class QThread;
 QT_END_NAMESPACE
 class ShellCommand;
+class SignedRelease;
 
 // Installs the downloaded archive without blocking the event loop: checks
-// its signature when the build requires one, unpacks it with 7za into the
-// staging folder and applies the staged tree (see StagedUpdate). Slow steps
-// run in a worker thread or a child process, so the window keeps painting.
-// When the update cannot be installed whole, the installation is left as
-// it was and the reason is written to the debug log as one record.
+// its signature when the layout has a key (SignedRelease), unpacks it with
+// 7za into the staging folder and applies the staged tree (StagedUpdate).
+// Slow steps run in a worker thread or a child process, so the window keeps
+// painting. When the update cannot be installed whole, the installation is
+// left as it was and the reason is written to the debug log as one record.
 class UpdateInstaller : public QObject
 {
     Q_OBJECT
@@ -32,49 +35,38 @@ public:
     };
     Q_ENUM(Outcome)
 
-    // Called once the archive's signature holds, with its trusted comment
-    // (empty for unsigned builds): the record's content, or a refusal set
-    // in *refusal, which ends the update before anything is unpacked.
-    using RecordDecision =
-        std::function<QByteArray(const QString &trustedComment, QString *refusal)>;
-
-    explicit UpdateInstaller(const UpdateSettings &settings, QObject *parent = nullptr);
+    explicit UpdateInstaller(const InstallLayout &layout, QObject *parent = nullptr);
     ~UpdateInstaller() override;
 
     void start();
 
-    // Commits the file path with the update's files (StagedUpdate::setRecord()),
-    // with the content decide returns.
-    void setRecord(const QString &path, RecordDecision decide);
-
     // Test seam, handed to StagedUpdate::setRenameHook().
-    void setRenameHook(std::function<bool(int)> hook) { m_renameHook = std::move(hook); }
+    void setRenameHook(std::function<bool(int)> hook) { renameHook = std::move(hook); }
 
 signals:
     void finished(UpdateInstaller::Outcome outcome);
 
 private:
-    bool verify();
+    void check();
+    bool verified();
     bool prepareStaging();
+    bool admitted();
     void unpack();
     void unpacked(bool succeeded);
     void applied();
     void end(Outcome outcome, const QString &reason = QString());
     void inBackground(std::function<void()> work, void (UpdateInstaller::*next)());
 
-    UpdateSettings m_settings;
-    ShellCommand *m_unpacker = nullptr;
-    QPointer<QThread> m_worker;
-    std::function<bool(int)> m_renameHook;
-    QString m_recordPath;
-    RecordDecision m_decideRecord;
-    QByteArray m_record;
-    bool m_running = false;
+    InstallLayout layout;
+    std::unique_ptr<SignedRelease> release;
+    ShellCommand *unpacker = nullptr;
+    QPointer<QThread> worker;
+    std::function<bool(int)> renameHook;
+    bool running = false;
     // What the worker's step came to, read once it has finished.
-    Outcome m_stepOutcome = Outcome::Refused;
-    QString m_stepError;
-    QString m_stepReport;
-    QString m_trustedComment;
+    Outcome stepOutcome = Outcome::Refused;
+    QString stepError;
+    QStringList stepNotes;
 };
 
 #endif // UPDATEINSTALLER_H

@@ -14,12 +14,11 @@ public:
     enum class OldVersion {
         Existed, // moved into the backup folder before the new one came
         None, // the update adds the path
-        Unknown, // a journal of format 1, which did not say
     };
     struct Entry
     {
         QString path;
-        OldVersion old = OldVersion::Unknown;
+        OldVersion old = OldVersion::None;
     };
 
     explicit UpdateJournal(const QString &fileName);
@@ -28,21 +27,21 @@ public:
     // Writes the entries and forces them to the disk; the file appears only
     // whole. On failure no journal is left.
     bool write(const QList<Entry> &entries);
-    // Reads this format and format 1; refuses anything else.
+    // Reads what write() wrote; refuses anything else.
     bool read();
     // Removes the file and forces its removal to the disk. False with the
     // file gone means only the latter failed.
     bool remove();
 
-    QList<Entry> entries() const { return m_entries; }
-    QString errorString() const { return m_error; }
+    QList<Entry> entries() const { return listed; }
+    QString errorString() const { return error; }
 
 private:
     bool fail(const QString &reason);
 
-    QString m_fileName;
-    QList<Entry> m_entries;
-    QString m_error;
+    QString fileName;
+    QList<Entry> listed;
+    QString error;
 };
 
 #endif // UPDATEJOURNAL_H

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Shows one whole update on this machine, with real parts only: the updater
 # built from this tree, an FTP server on 127.0.0.1, 7za, minisign, an X
-# display, and the stand-in product "vlm.exe" (tests/support/standinproduct.cpp)
+# display, and the stand-in product "vlm.exe" (standin/standinproduct.cpp)
 # that reports which version runs and which files it found. The archive is signed with a key made for the
 # demo and the updater is built with its public key; after the update to 2.0
 # a second run is offered a 3.0 archive altered after signing, and refuses it;
@@ -31,7 +31,7 @@ install_dir="$run/Velmora 产品"
 content=$run/update-content   # what goes into the archive
 served=$run/ftp-root          # the folder the FTP server serves
 title='Velmora升级程序1.1'
-standin=$build/tests/standinproduct
+standin=$build/standin/standinproduct
 # Each stand-in lists the files it finds when it starts (product-files.txt).
 export VLM_STANDIN_SNAPSHOT=1
 

@@ -161,7 +161,7 @@ press_button()
     xdotool mousemove --window "$1" 240 25 click 1
 }
 
-# --- the stand-in product (tests/support/standinproduct.cpp) -------------------
+# --- the stand-in product (standin/standinproduct.cpp) -------------------------
 
 # product_is DIR VERSION: true when the stand-in that started last in DIR
 # reported VERSION; leaves its pid in product_pid.

@@ -101,8 +101,9 @@ say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
 # Suites that need Linux (the X11-driven fault suite) are not built for
 # Windows; the others run whole, with what only Linux has skipped and said.
 # WINDOWS_SUITES="tst_a tst_b" runs only those.
-suites=(tst_debuglog tst_commandrunner tst_platform tst_taskstore tst_filehelpers
-    tst_stagedupdate tst_minisignverifier tst_releaseorder tst_ftpclient tst_productupdate
+suites=(tst_platform tst_fileoperations tst_debuglog tst_commandrunner tst_taskstore
+    tst_filehelpers tst_updateplan tst_updatejournal tst_stagedupdate tst_minisignsignature
+    tst_minisignverifier tst_releaseorder tst_signedrelease tst_ftpclient tst_productupdate
     tst_mainwindow)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     read -r -a suites <<<"$WINDOWS_SUITES"
@@ -167,7 +168,7 @@ for dir in "${runtime_dirs[@]}"; do
     done
 done
 cp "$SEVENZIP_WIN_EXE" "$install_dir/"
-product=$(find "$build/tests" -name standinproduct.exe -print -quit)
+product=$build/standin/standinproduct.exe
 cp "$product" "$install_dir/vlm.exe"
 echo 1 >"$install_dir/version.txt"
 printf 'Velmora 1\r\n' >"$install_dir/data/readme.txt"

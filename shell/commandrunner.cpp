@@ -1,7 +1,7 @@
 #include "commandrunner.h"
 
+#include "commandlines.h"
 #include "debuglog.h"
-#include "platform.h"
 #include "shellcommand.h"
 
 #include <QProcess>

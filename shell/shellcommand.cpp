@@ -1,7 +1,7 @@
 #include "shellcommand.h"
 
+#include "commandlines.h"
 #include "debuglog.h"
-#include "platform.h"
 
 ShellCommand::ShellCommand(QObject *parent)
     : QObject(parent)

@@ -1,8 +1,9 @@
 #include "minisignverifier.h"
 
+#include "minisignsignature.h"
+
 #include <QDir>
 #include <QFile>
-#include <QList>
 #include <QStringList>
 #include <QtEndian>
 
@@ -10,21 +11,16 @@
 
 namespace {
 
-const int AlgorithmSize = 2;
-const int KeyIdSize = 8;
+const int AlgorithmSize = MinisignSignature::AlgorithmSize;
+const int KeyIdSize = MinisignSignature::KeyIdSize;
 const int KeySize = crypto_sign_PUBLICKEYBYTES;
-const int SignatureSize = crypto_sign_BYTES;
 const int HashSize = crypto_generichash_BYTES_MAX;
-const int SignatureLineSize = AlgorithmSize + KeyIdSize + SignatureSize;
 
-// Four short lines; anything larger is no signature file and is not read whole.
-const qint64 MaxSignatureFileSize = 64 * 1024;
 // Large enough that reading costs little beside the hash, small enough that
 // memory stays flat for any archive.
 const int HashBlockSize = 1024 * 1024;
 
 const char UntrustedPrefix[] = "untrusted comment: ";
-const char TrustedPrefix[] = "trusted comment: ";
 const char KeyAlgorithm[] = "Ed";
 const char HashedAlgorithm[] = "ED";
 const char LegacyAlgorithm[] = "Ed";
@@ -34,20 +30,6 @@ bool sodiumReady()
     // sodium_init() picks the code paths for this processor; once is enough.
     static const bool ready = sodium_init() >= 0;
     return ready;
-}
-
-// Exactly size bytes in canonical, padded base64, with nothing before or
-// after: the tool writes no other form.
-QByteArray decodeBase64(const QByteArray &text, int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    size_t length = 0;
-    const int result = sodium_base642bin(reinterpret_cast<unsigned char *>(bytes.data()),
-                                         size_t(size), text.constData(), size_t(text.size()),
-                                         nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL);
-    if (result != 0 || length != size_t(size))
-        return QByteArray();
-    return bytes;
 }
 
 const unsigned char *bytesOf(const QByteArray &bytes)
@@ -60,20 +42,6 @@ const unsigned char *bytesOf(const QByteArray &bytes)
 QString keyIdText(const QByteArray &id)
 {
     return QString::number(qFromLittleEndian<quint64>(id.constData()), 16).toUpper();
-}
-
-// Lines may end in "\r\n" once the file has passed through Windows, and the
-// last one may have no end at all.
-QList<QByteArray> signatureLines(QByteArray text)
-{
-    if (text.endsWith('\n'))
-        text.chop(1);
-    QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    return lines;
 }
 
 QString native(const QString &fileName)
@@ -103,7 +71,8 @@ MinisignVerifier::MinisignVerifier(const QString &publicKey)
     if (lines.size() == 2 && lines.first().startsWith(QLatin1String(UntrustedPrefix)))
         lines.removeFirst();
     const QByteArray bytes = lines.size() == 1
-        ? decodeBase64(lines.first().trimmed().toLatin1(), AlgorithmSize + KeyIdSize + KeySize)
+        ? MinisignSignature::decodeBase64(lines.first().trimmed().toLatin1(),
+                                          AlgorithmSize + KeyIdSize + KeySize)
         : QByteArray();
     if (!bytes.startsWith(KeyAlgorithm)) {
         error = QStringLiteral("the public key is invalid");
@@ -123,69 +92,58 @@ bool MinisignVerifier::verify(const QString &fileName, const QString &signatureF
     comment.clear();
     if (!isValid())
         return fail(QStringLiteral("the public key is invalid"));
+    MinisignSignature signature;
+    return readSignature(signatureFileName, &signature) && check(fileName, signature);
+}
 
-    QFile signatureFile(signatureFileName);
-    if (!signatureFile.open(QIODevice::ReadOnly)) {
+bool MinisignVerifier::readSignature(const QString &signatureFileName, MinisignSignature *signature)
+{
+    QFile file(signatureFileName);
+    if (!file.open(QIODevice::ReadOnly)) {
         return fail(QStringLiteral("the signature file %1 is missing or unreadable: %2")
-                        .arg(native(signatureFileName), signatureFile.errorString()));
+                        .arg(native(signatureFileName), file.errorString()));
     }
-    const QByteArray text = signatureFile.read(MaxSignatureFileSize + 1);
-    if (signatureFile.error() != QFileDevice::NoError) {
+    const QByteArray text = file.read(MinisignSignature::MaxFileSize + 1);
+    if (file.error() != QFileDevice::NoError) {
         return fail(QStringLiteral("the signature file %1 is unreadable: %2")
-                        .arg(native(signatureFileName), signatureFile.errorString()));
+                        .arg(native(signatureFileName), file.errorString()));
     }
-
-    const auto malformed = [&](const QString &why) {
+    QString why;
+    if (!MinisignSignature::parse(text, signature, &why)) {
         return fail(QStringLiteral("the signature file %1 is malformed: %2")
                         .arg(native(signatureFileName), why));
-    };
-    if (text.isEmpty())
-        return malformed(QStringLiteral("it is empty"));
-    if (text.size() > MaxSignatureFileSize)
-        return malformed(QStringLiteral("it is far too large"));
-    const QList<QByteArray> lines = signatureLines(text);
-    if (lines.size() != 4)
-        return malformed(QStringLiteral("it has %1 lines instead of 4").arg(lines.size()));
-    if (!lines.at(0).startsWith(UntrustedPrefix))
-        return malformed(QStringLiteral("the first line is not an untrusted comment"));
-    const QByteArray signature = decodeBase64(lines.at(1), SignatureLineSize);
-    if (signature.isEmpty())
-        return malformed(QStringLiteral("the second line is not a signature"));
-    if (!lines.at(2).startsWith(TrustedPrefix))
-        return malformed(QStringLiteral("the third line is not a trusted comment"));
-    const QByteArray trusted = lines.at(2).mid(int(sizeof(TrustedPrefix)) - 1);
-    const QByteArray globalSignature = decodeBase64(lines.at(3), SignatureSize);
-    if (globalSignature.isEmpty())
-        return malformed(QStringLiteral("the fourth line is not a comment signature"));
+    }
+    return true;
+}
 
-    const QByteArray algorithm = signature.left(AlgorithmSize);
+bool MinisignVerifier::check(const QString &fileName, const MinisignSignature &signature)
+{
+    const QByteArray &algorithm = signature.algorithm;
     if (algorithm != HashedAlgorithm && algorithm != LegacyAlgorithm) {
         return fail(QStringLiteral("the signature uses an unknown algorithm (bytes %1)")
                         .arg(QString::fromLatin1(algorithm.toHex())));
     }
-    const QByteArray signatureKeyId = signature.mid(AlgorithmSize, KeyIdSize);
-    if (signatureKeyId != keyId) {
+    if (signature.keyId != keyId) {
         return fail(QStringLiteral("the signature was made by the key %1, not by the key %2")
-                        .arg(keyIdText(signatureKeyId), keyIdText(keyId)));
+                        .arg(keyIdText(signature.keyId), keyIdText(keyId)));
     }
-
-    const QByteArray fileSignature = signature.mid(AlgorithmSize + KeyIdSize);
-    const bool fileMatches = algorithm == HashedAlgorithm ? verifyHashed(fileName, fileSignature)
-                                                          : verifyLegacy(fileName, fileSignature);
+    const bool fileMatches = algorithm == HashedAlgorithm
+        ? verifyHashed(fileName, signature.fileSignature)
+        : verifyLegacy(fileName, signature.fileSignature);
     if (!fileMatches)
         return false;
 
     // The comment is signed together with the file's signature, so it cannot
     // be moved to another signature either.
-    const QByteArray signedComment = fileSignature + trusted;
-    if (crypto_sign_verify_detached(bytesOf(globalSignature), bytesOf(signedComment),
+    const QByteArray signedComment = signature.fileSignature + signature.trustedComment;
+    if (crypto_sign_verify_detached(bytesOf(signature.commentSignature), bytesOf(signedComment),
                                     quint64(signedComment.size()), bytesOf(key))
         != 0) {
         return fail(QStringLiteral("the trusted comment of the signature was altered"));
     }
 
     error.clear();
-    comment = QString::fromUtf8(trusted);
+    comment = QString::fromUtf8(signature.trustedComment);
     return true;
 }
 

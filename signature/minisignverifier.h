@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct MinisignSignature;
+
 // Checks a file against a detached signature made with the minisign tool
 // (minisign -Sm file), for a public key built into the program. The update
 // arrives over plain FTP, so only the publisher's signature vouches for it.
@@ -24,6 +26,8 @@ public:
     QString trustedComment() const;
 
 private:
+    bool readSignature(const QString &signatureFileName, MinisignSignature *signature);
+    bool check(const QString &fileName, const MinisignSignature &signature);
     bool verifyHashed(const QString &fileName, const QByteArray &signature);
     bool verifyLegacy(const QString &fileName, const QByteArray &signature);
     bool fail(const QString &reason);

@@ -9,6 +9,7 @@ namespace {
 
 const char CommentKey[] = "trustedComment";
 const char TimeKey[] = "timestamp";
+const char UnreadableRecord[] = "the record of the installed release cannot be read";
 
 // The value of field key in a trusted comment, or a null string.
 QString field(const QString &comment, const QString &key)
@@ -47,17 +48,24 @@ ReleaseOrder::ReleaseOrder(const QByteArray &record)
     const QJsonObject root = QJsonDocument::fromJson(record, &error).object();
     if (error.error != QJsonParseError::NoError
         || !root.value(QLatin1String(CommentKey)).isString()) {
-        m_recordError = QStringLiteral("the record of the installed release cannot be read");
+        recordError = QLatin1String(UnreadableRecord);
         return;
     }
-    m_recordedComment = root.value(QLatin1String(CommentKey)).toString();
-    m_recordedTime = qint64(root.value(QLatin1String(TimeKey)).toDouble(-1));
+    recordedComment = root.value(QLatin1String(CommentKey)).toString();
+    recordedTime = qint64(root.value(QLatin1String(TimeKey)).toDouble(-1));
+}
+
+ReleaseOrder ReleaseOrder::withUnreadableRecord()
+{
+    ReleaseOrder order { QByteArray() };
+    order.recordError = QLatin1String(UnreadableRecord);
+    return order;
 }
 
 bool ReleaseOrder::admits(const QString &trustedComment, const QString &archiveName)
 {
-    m_note.clear();
-    m_next.clear();
+    explanation.clear();
+    next.clear();
     const QString file = field(trustedComment, QStringLiteral("file"));
     // Windows' names ignore case; any other name is another file.
     if (!file.isNull() && file.compare(archiveName, Qt::CaseInsensitive) != 0)
@@ -65,37 +73,37 @@ bool ReleaseOrder::admits(const QString &trustedComment, const QString &archiveN
                       + QLatin1String(", not for ") + archiveName);
 
     const qint64 offered = timestampOf(trustedComment);
-    if (offered >= 0 && m_recordedTime >= 0 && offered < m_recordedTime)
+    if (offered >= 0 && recordedTime >= 0 && offered < recordedTime)
         return refuse(QLatin1String("it is an older release than the one installed: signed ")
                       + describe(offered, trustedComment) + QLatin1String(", installed one signed ")
-                      + describe(m_recordedTime, m_recordedComment));
+                      + describe(recordedTime, recordedComment));
 
     if (offered < 0) {
-        m_note = QLatin1String("no rollback protection applied: the trusted comment \"")
+        explanation = QLatin1String("no rollback protection applied: the trusted comment \"")
             + trustedComment + QLatin1String("\" carries no timestamp");
-    } else if (m_recordedTime < 0) {
-        m_note = (m_recordError.isEmpty() ? QStringLiteral("no signed release was recorded here")
-                                          : m_recordError)
+    } else if (recordedTime < 0) {
+        explanation = (recordError.isEmpty() ? QStringLiteral("no signed release was recorded here")
+                                             : recordError)
             + QLatin1String(": the release signed ") + describe(offered, trustedComment)
             + QLatin1String(" is recorded once installed");
     } else {
-        m_note = QLatin1String("the release signed ") + describe(offered, trustedComment)
+        explanation = QLatin1String("the release signed ") + describe(offered, trustedComment)
             + QLatin1String(" is not older than the installed one signed ")
-            + describe(m_recordedTime, m_recordedComment);
+            + describe(recordedTime, recordedComment);
     }
 
     // A release without a timestamp keeps the bar the last one set.
-    QJsonObject next;
-    next.insert(QLatin1String(CommentKey), trustedComment);
-    const qint64 bar = offered >= 0 ? offered : m_recordedTime;
+    QJsonObject record;
+    record.insert(QLatin1String(CommentKey), trustedComment);
+    const qint64 bar = offered >= 0 ? offered : recordedTime;
     if (bar >= 0)
-        next.insert(QLatin1String(TimeKey), double(bar));
-    m_next = QJsonDocument(next).toJson(QJsonDocument::Compact);
+        record.insert(QLatin1String(TimeKey), double(bar));
+    next = QJsonDocument(record).toJson(QJsonDocument::Compact);
     return true;
 }
 
 bool ReleaseOrder::refuse(const QString &reason)
 {
-    m_note = reason;
+    explanation = reason;
     return false;
 }

@@ -15,23 +15,26 @@ public:
     // record: what the last signed update stored (nextRecord()); empty when
     // this installation has had none.
     explicit ReleaseOrder(const QByteArray &record);
+    // For a record that is there but cannot be read: nothing to compare
+    // with, and the note says so.
+    static ReleaseOrder withUnreadableRecord();
 
     // Whether the archive archiveName, whose sound signature carries
     // trustedComment, may replace what is installed. note() says why not,
     // or what was compared, for the log.
     bool admits(const QString &trustedComment, const QString &archiveName);
-    QString note() const { return m_note; }
+    QString note() const { return explanation; }
     // What to record once the admitted archive is installed.
-    QByteArray nextRecord() const { return m_next; }
+    QByteArray nextRecord() const { return next; }
 
 private:
     bool refuse(const QString &reason);
 
-    QString m_recordedComment;
-    qint64 m_recordedTime = -1; // -1: nothing recorded yet
-    QString m_recordError;
-    QString m_note;
-    QByteArray m_next;
+    QString recordedComment;
+    qint64 recordedTime = -1; // -1: nothing recorded yet
+    QString recordError;
+    QString explanation;
+    QByteArray next;
 };
 
 #endif // RELEASEORDER_H

@@ -1,21 +1,19 @@
 #include "productupdate.h"
 
+#include "commandlines.h"
 #include "commandrunner.h"
 #include "debuglog.h"
 #include "ftpclient.h"
-#include "platform.h"
-#include "releaseorder.h"
-#include "stagedupdate.h"
+#include "updaterecovery.h"
 
 #include <QDir>
-#include <QFile>
 
 ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
     , m_lock(settings.lockPath())
     , m_client(new FtpCLient)
-    , m_installer(new UpdateInstaller(settings, this))
+    , m_installer(new UpdateInstaller(settings.layout(), this))
 {
     // However long an update takes, its lock is stale only once the updater
     // that took it is gone.
@@ -24,13 +22,6 @@ ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     m_client->setLogger([](const QString &line) { writeLog(line, 0); });
     connect(m_client, &FtpCLient::process, this, &ProductUpdate::reportTransfer);
     connect(m_installer, &UpdateInstaller::finished, this, &ProductUpdate::installFinished);
-    // A signed build records the release it installs, with the update's
-    // files, and refuses to go back to an older one.
-    if (!settings.publicKey.isEmpty())
-        m_installer->setRecord(settings.releasePath(),
-                               [this](const QString &comment, QString *refusal) {
-                                   return admitRelease(comment, refusal);
-                               });
 }
 
 ProductUpdate::~ProductUpdate()
@@ -70,10 +61,12 @@ bool ProductUpdate::claimInstallation()
 // one may begin.
 bool ProductUpdate::recover()
 {
-    StagedUpdate interrupted(m_settings);
-    const bool whole = interrupted.recover();
-    if (!interrupted.report().isEmpty())
-        writeLog(interrupted.report(), 0);
+    UpdateRecovery recovery(m_settings.layout());
+    const bool whole = recovery.run();
+    const QString said =
+        whole ? recovery.notes().join(QLatin1String("; ")) : recovery.errorString();
+    if (!said.isEmpty())
+        writeLog(said, 0);
     if (!whole)
         setState(State::Unrepaired);
     else if (m_state == State::Unrepaired)
@@ -180,26 +173,6 @@ void ProductUpdate::installFinished(UpdateInstaller::Outcome outcome)
         return;
     }
     startProduct();
-}
-
-QByteArray ProductUpdate::admitRelease(const QString &trustedComment, QString *refusal) const
-{
-    QFile recorded(m_settings.releasePath());
-    QByteArray record;
-    if (recorded.exists()) {
-        // Its size is the comment's: anything larger is not this updater's.
-        if (recorded.open(QIODevice::ReadOnly))
-            record = recorded.read(64 * 1024);
-        if (record.isEmpty())
-            record = "?";
-    }
-    ReleaseOrder order(record);
-    if (!order.admits(trustedComment, m_settings.archiveName)) {
-        *refusal = m_settings.archiveName + QLatin1String(" is refused: ") + order.note();
-        return QByteArray();
-    }
-    writeLog(m_settings.archiveName + QLatin1String(": ") + order.note(), 0);
-    return order.nextRecord();
 }
 
 void ProductUpdate::startProduct()

@@ -70,7 +70,6 @@ private:
     void signatureReported(int x);
     void downloadFailed();
     void installFinished(UpdateInstaller::Outcome outcome);
-    QByteArray admitRelease(const QString &trustedComment, QString *refusal) const;
     void setState(State state);
     bool recover();
 

@@ -1,6 +1,9 @@
 #include "installation.h"
+#include "releaseorder.h"
 #include "stagedupdate.h"
 #include "updateinstaller.h"
+#include "updaterecovery.h"
+#include "updatesettings.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -146,6 +149,7 @@ private:
     QString lastLogRecord() const;
     void checkUntouched();
     UpdateSettings settings() const { return UpdateSettings::builtIn(home->path()); }
+    InstallLayout layout() const { return settings().layout(); }
 
     QScopedPointer<QTemporaryDir> home;
     QTemporaryDir source;
@@ -226,9 +230,9 @@ bool tst_StagedUpdate::packUpdate(const QStringList &extraFiles, Damage kind,
 
 Outcome tst_StagedUpdate::runInstaller(const QString &publicKey)
 {
-    UpdateSettings signedSettings = settings();
-    signedSettings.publicKey = publicKey;
-    UpdateInstaller installer(signedSettings);
+    InstallLayout signedLayout = layout();
+    signedLayout.publicKey = publicKey;
+    UpdateInstaller installer(signedLayout);
     return runInstaller(installer);
 }
 
@@ -372,7 +376,7 @@ void tst_StagedUpdate::fileHeld()
 {
     QFETCH(bool, forGood);
     const QString locked = home->filePath(LaterMoved);
-    UpdateInstaller installer(settings());
+    UpdateInstaller installer(layout());
 #ifdef Q_OS_WIN
     HANDLE holder = ::CreateFileW(reinterpret_cast<const wchar_t *>(locked.utf16()), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -456,7 +460,7 @@ void tst_StagedUpdate::diskFullWhileSavingJournal()
         while (filler.write(QByteArray(block, 'f')) == block) { }
     }
 
-    StagedUpdate update(settings());
+    StagedUpdate update(layout());
     QVERIFY(!update.apply());
     QVERIFY2(update.errorString().contains(QStringLiteral("the journal could not be written")),
              qPrintable(update.errorString()));
@@ -475,33 +479,50 @@ void tst_StagedUpdate::faultWhileApplying_data()
     QTest::addColumn<bool>("forGood");
     QTest::addColumn<Tamper>("tamper");
     QTest::addColumn<Outcome>("outcome");
+    // What the log names as the step that failed; %1 is the installation.
+    QTest::addColumn<QString>("failure");
 
     // Crashes: the apply runs in applycutoff, which ends abruptly.
     for (int steps = 1; steps <= RenamesOfUpdate; ++steps)
         QTest::addRow("crash after %d renames", steps)
-            << steps << 0 << 0 << false << Tamper::None << Outcome::Unrepaired;
+            << steps << 0 << 0 << false << Tamper::None << Outcome::Unrepaired << QString();
     QTest::newRow("crash, staging emptied before old files moved")
-        << 2 << 0 << 0 << false << Tamper::Emptied << Outcome::Unrepaired;
+        << 2 << 0 << 0 << false << Tamper::Emptied << Outcome::Unrepaired << QString();
     QTest::newRow("crash, staging removed")
-        << 4 << 0 << 0 << false << Tamper::Removed << Outcome::Unrepaired;
+        << 4 << 0 << 0 << false << Tamper::Removed << Outcome::Unrepaired << QString();
     QTest::newRow("crash before the commit, staging removed")
-        << RenamesOfUpdate << 0 << 0 << false << Tamper::Removed << Outcome::Unrepaired;
+        << RenamesOfUpdate << 0 << 0 << false << Tamper::Removed << Outcome::Unrepaired
+        << QString();
     QTest::newRow("crash during the rollback, staging removed")
-        << 6 << 5 << 0 << false << Tamper::Removed << Outcome::Unrepaired;
+        << 6 << 5 << 0 << false << Tamper::Removed << Outcome::Unrepaired << QString();
     // Failures: the installer runs here; step 5 moves vlm.exe aside, 7 puts
     // the old data/maps/north.bin back.
-    QTest::newRow("first move fails") << 0 << 1 << 0 << false << Tamper::None << Outcome::Refused;
-    QTest::newRow("later move fails") << 0 << 6 << 0 << false << Tamper::None << Outcome::Refused;
+    const QString firstAside =
+        QStringLiteral("%1/data/config.txt could not be moved to %1/vlm_update.backup/data/"
+                       "config.txt: stopped at the rename hook");
+    const QString vlmAside =
+        QStringLiteral("%1/vlm.exe could not be moved to %1/vlm_update.backup/vlm.exe: stopped at "
+                       "the rename hook");
+    const QString vlmIn = QStringLiteral("%1/vlm_update.staging/vlm.exe could not be moved to "
+                                         "%1/vlm.exe: stopped at the rename hook");
+    const QString commit =
+        QStringLiteral("the new files could not be forced to the disk: stopped at the rename hook");
+    QTest::newRow("first move fails")
+        << 0 << 1 << 0 << false << Tamper::None << Outcome::Refused << firstAside;
+    QTest::newRow("later move fails")
+        << 0 << 6 << 0 << false << Tamper::None << Outcome::Refused << vlmIn;
     QTest::newRow("commit fails") << 0 << CommitStep << 0 << false << Tamper::None
-                                  << Outcome::Refused;
+                                  << Outcome::Refused << commit;
+    // The rollback's own failure does not take the place of the move's.
     QTest::newRow("rollback move fails once")
-        << 0 << 5 << 7 << false << Tamper::None << Outcome::Refused;
+        << 0 << 5 << 7 << false << Tamper::None << Outcome::Refused << vlmAside;
     QTest::newRow("rollback fails for good")
-        << 0 << 5 << 7 << true << Tamper::None << Outcome::Unrepaired;
+        << 0 << 5 << 7 << true << Tamper::None << Outcome::Unrepaired << vlmAside;
     QTest::newRow("rollback fails for good, staging emptied")
-        << 0 << 5 << 7 << true << Tamper::Emptied << Outcome::Unrepaired;
+        << 0 << 5 << 7 << true << Tamper::Emptied << Outcome::Unrepaired << vlmAside;
     QTest::newRow("rollback of the commit fails for good, staging removed")
-        << 0 << CommitStep << CommitStep + 1 << true << Tamper::Removed << Outcome::Unrepaired;
+        << 0 << CommitStep << CommitStep + 1 << true << Tamper::Removed << Outcome::Unrepaired
+        << commit;
 }
 
 // Whatever stops an apply, and whatever then happens to the staging folder,
@@ -515,6 +536,7 @@ void tst_StagedUpdate::faultWhileApplying()
     QFETCH(bool, forGood);
     QFETCH(Tamper, tamper);
     QFETCH(Outcome, outcome);
+    QFETCH(QString, failure);
     QVERIFY(packUpdate(QStringList(), Damage::None));
 
     if (crashAfter > 0) {
@@ -525,7 +547,7 @@ void tst_StagedUpdate::faultWhileApplying()
         QCOMPARE(QProcess::execute(QStringLiteral(APPLY_CUT_OFF), args), 9);
         QVERIFY(treeOf(home->path()) != oldTree);
     } else {
-        UpdateInstaller installer(settings());
+        UpdateInstaller installer(layout());
         installer.setRenameHook([=](int step) {
             const bool rollbackFails = rollbackFailsAt > 0
                 && (forGood ? step >= rollbackFailsAt : step == rollbackFailsAt);
@@ -533,11 +555,18 @@ void tst_StagedUpdate::faultWhileApplying()
         });
         QCOMPARE(runInstaller(installer), outcome);
         const QString record = lastLogRecord();
-        QVERIFY2(record.contains(outcome == Outcome::Refused
-                                     ? QStringLiteral("every file was moved back")
-                                     : QStringLiteral("could not be removed: stopped at the rename "
-                                                      "hook")),
-                 qPrintable(record));
+        // The log is written in the system's 8-bit encoding, which may not
+        // spell every character of the path.
+        const QString failed = QString::fromLocal8Bit(
+            QDir::toNativeSeparators(failure.arg(home->path())).toLocal8Bit());
+        const QString then = outcome == Outcome::Refused
+            ? QStringLiteral("; every file was moved back")
+            : QStringLiteral("; moving the old files back failed too (");
+        QVERIFY2(record.contains(failed + then), qPrintable(record));
+        if (outcome == Outcome::Unrepaired)
+            QVERIFY2(record.contains(QStringLiteral("could not be removed: stopped at the rename "
+                                                    "hook")),
+                     qPrintable(record));
     }
     QCOMPARE(QFileInfo::exists(settings().journalPath()), outcome == Outcome::Unrepaired);
     const QString staging = settings().stagingPath();
@@ -546,9 +575,9 @@ void tst_StagedUpdate::faultWhileApplying()
     else if (tamper == Tamper::Emptied)
         QVERIFY(QDir(staging).removeRecursively() && QDir().mkpath(staging));
 
-    StagedUpdate next(settings());
-    QVERIFY2(next.recover(), qPrintable(next.errorString()));
-    QCOMPARE(next.report().contains(QStringLiteral("was rolled back")),
+    UpdateRecovery next(layout());
+    QVERIFY2(next.run(), qPrintable(next.errorString()));
+    QCOMPARE(next.notes().join(QLatin1String("; ")).contains(QStringLiteral("was rolled back")),
              outcome == Outcome::Unrepaired);
     checkUntouched();
     QCOMPARE(QDir(home->path()).entryList(QStringList { QStringLiteral("vlm_update.*") }),
@@ -584,11 +613,12 @@ void tst_StagedUpdate::runningProgramReplaced()
 
     stopProcess(running);
     QVERIFY(waitForProcessGone(running.processId()));
-    StagedUpdate next(settings());
-    QVERIFY(next.recover());
+    UpdateRecovery next(layout());
+    QVERIFY(next.run());
     QVERIFY(!QFileInfo::exists(settings().backupPath()));
-    QCOMPARE(next.report(),
-             stays ? QStringLiteral("the old files of the last update were removed") : QString());
+    QCOMPARE(next.notes(),
+             stays ? QStringList { QStringLiteral("the old files of the last update were removed") }
+                   : QStringList());
 #ifdef Q_OS_WIN
     if (!stays)
         QSKIP("Wine removes a running program's file, which Windows refuses: what stays cannot "
@@ -598,31 +628,40 @@ void tst_StagedUpdate::runningProgramReplaced()
 
 void tst_StagedUpdate::record_data()
 {
-    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<int>("installed"); // when the installed release was signed
+    QTest::addColumn<int>("offered"); // when the archive was
     QTest::addColumn<int>("failAt");
     QTest::addColumn<Outcome>("outcome");
     // The record adds two renames: the old one aside, the new one in.
-    QTest::newRow("committed with the files") << QString() << 0 << Outcome::Installed;
-    QTest::newRow("refused by the decision")
-        << QStringLiteral("an older release") << 0 << Outcome::Refused;
-    QTest::newRow("rolled back with the files") << QString() << CommitStep + 2 << Outcome::Refused;
+    QTest::newRow("committed with the files") << 1000 << 2000 << 0 << Outcome::Installed;
+    QTest::newRow("refused as older") << 2000 << 1000 << 0 << Outcome::Refused;
+    QTest::newRow("rolled back with the files")
+        << 1000 << 2000 << CommitStep + 2 << Outcome::Refused;
 }
 
 // The record of the installed release and the files never disagree.
 void tst_StagedUpdate::record()
 {
-    QFETCH(QString, refusal);
+    QFETCH(int, installed);
+    QFETCH(int, offered);
     QFETCH(int, failAt);
     QFETCH(Outcome, outcome);
-    const QString path = settings().releasePath();
-    QVERIFY(writeFile(path, "old record"));
+    QTemporaryDir keys;
+    const QString key = keys.filePath(QStringLiteral("publisher"));
+    if (!makeSigningKey(key))
+        QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
+    const auto stamped = [](int time) {
+        return QStringLiteral("timestamp:%1\tfile:vlm_update.zip\thashed").arg(time);
+    };
+    ReleaseOrder first { QByteArray() };
+    QVERIFY(first.admits(stamped(installed), settings().archiveName));
+    QVERIFY(writeFile(settings().releasePath(), first.nextRecord()));
     oldTree = treeOf(home->path());
     QVERIFY(packUpdate(QStringList(), Damage::None));
-    UpdateInstaller installer(settings());
-    installer.setRecord(path, [refusal](const QString &, QString *refused) {
-        *refused = refusal;
-        return QByteArray("new record");
-    });
+    QVERIFY(signFile(key, settings().archivePath(), stamped(offered)));
+    InstallLayout signedLayout = layout();
+    signedLayout.publicKey = QString::fromLatin1(readFile(key + QStringLiteral(".pub")));
+    UpdateInstaller installer(signedLayout);
     installer.setRenameHook([failAt](int step) { return step != failAt; });
 
     QCOMPARE(runInstaller(installer), outcome);
@@ -630,10 +669,13 @@ void tst_StagedUpdate::record()
         checkUntouched();
         return;
     }
+    ReleaseOrder next(first.nextRecord());
+    QVERIFY(next.admits(stamped(offered), settings().archiveName));
     Tree now = treeOf(home->path());
     now.remove(settings().archiveName);
-    newTree.insert(QFileInfo(path).fileName(),
-                   QCryptographicHash::hash("new record", QCryptographicHash::Sha256));
+    now.remove(settings().signatureName());
+    newTree.insert(QFileInfo(settings().releasePath()).fileName(),
+                   QCryptographicHash::hash(next.nextRecord(), QCryptographicHash::Sha256));
     QVERIFY(now == newTree);
 }
 

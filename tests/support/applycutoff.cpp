@@ -7,6 +7,7 @@
 //
 //     applycutoff STEPS INSTALLATION [FAILING]
 #include "stagedupdate.h"
+#include "updatesettings.h"
 
 #include <QCoreApplication>
 
@@ -25,7 +26,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: applycutoff STEPS INSTALLATION [FAILING]\n");
         return 2;
     }
-    StagedUpdate update(UpdateSettings::builtIn(args.at(2)));
+    StagedUpdate update(UpdateSettings::builtIn(args.at(2)).layout());
     update.setRenameHook([steps, failing](int step) {
         if (step == steps + 1)
             std::_Exit(9);

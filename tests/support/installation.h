@@ -12,7 +12,7 @@ class QProcess;
 QT_END_NAMESPACE
 
 // Helpers for tests that lay out a product installation, pack update
-// archives with 7za and watch the stand-in product (standinproduct.cpp).
+// archives with 7za and watch the stand-in product (standin/standinproduct.cpp).
 namespace Installation {
 
 bool writeFile(const QString &path, const QByteArray &data);

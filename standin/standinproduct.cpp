@@ -74,26 +74,26 @@ class Sha256
 public:
     void add(const unsigned char *data, size_t size)
     {
-        m_bytes += size;
+        total += size;
         while (size > 0) {
-            const size_t taken = std::min(size, m_block.size() - m_used);
-            std::memcpy(m_block.data() + m_used, data, taken);
-            m_used += taken;
+            const size_t taken = std::min(size, block.size() - used);
+            std::memcpy(block.data() + used, data, taken);
+            used += taken;
             data += taken;
             size -= taken;
-            if (m_used == m_block.size()) {
+            if (used == block.size()) {
                 compress();
-                m_used = 0;
+                used = 0;
             }
         }
     }
 
     std::string hex()
     {
-        const uint64_t bits = m_bytes * 8;
+        const uint64_t bits = total * 8;
         const unsigned char one = 0x80, zero = 0;
         add(&one, 1);
-        while (m_used != 56)
+        while (used != 56)
             add(&zero, 1);
         unsigned char length[8];
         for (int i = 0; i < 8; ++i)
@@ -101,7 +101,7 @@ public:
         add(length, 8);
         std::string text;
         char digits[9];
-        for (const uint32_t word : m_state) {
+        for (const uint32_t word : state) {
             std::snprintf(digits, sizeof(digits), "%08x", static_cast<unsigned>(word));
             text += digits;
         }
@@ -127,14 +127,14 @@ private:
         };
         uint32_t w[64];
         for (int i = 0; i < 16; ++i)
-            w[i] = uint32_t(m_block[4 * i]) << 24 | uint32_t(m_block[4 * i + 1]) << 16
-                | uint32_t(m_block[4 * i + 2]) << 8 | uint32_t(m_block[4 * i + 3]);
+            w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16
+                | uint32_t(block[4 * i + 2]) << 8 | uint32_t(block[4 * i + 3]);
         for (int i = 16; i < 64; ++i) {
             const uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
             const uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
             w[i] = w[i - 16] + s0 + w[i - 7] + s1;
         }
-        std::array<uint32_t, 8> v = m_state;
+        std::array<uint32_t, 8> v = state;
         for (int i = 0; i < 64; ++i) {
             const uint32_t s1 = rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25);
             const uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
@@ -144,14 +144,14 @@ private:
             v = { t1 + s0 + majority, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6] };
         }
         for (int i = 0; i < 8; ++i)
-            m_state[i] += v[i];
+            state[i] += v[i];
     }
 
-    std::array<uint32_t, 8> m_state { 0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19 };
-    std::array<unsigned char, 64> m_block {};
-    size_t m_used = 0;
-    uint64_t m_bytes = 0;
+    std::array<uint32_t, 8> state { 0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19 };
+    std::array<unsigned char, 64> block {};
+    size_t used = 0;
+    uint64_t total = 0;
 };
 
 // "<SHA-256> <size>" of a file, or "unreadable -1" when it cannot be read.

@@ -1,6 +1,6 @@
+#include "commandlines.h"
 #include "commandrunner.h"
 #include "installation.h"
-#include "platform.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,63 +1,55 @@
-#include "platform.h"
+#include "fileoperations.h"
+
+#include "systemcall.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSet>
-#include <QThread>
 
 #include <windows.h>
 
+using namespace SystemCall;
+
 namespace {
-
-// Another program has the file open without the sharing a rename needs:
-// virus scanners and indexers do so for a moment after a file was written.
-bool isHeld(DWORD error)
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
-        || error == ERROR_LOCK_VIOLATION;
-}
-
-// operation returns ERROR_SUCCESS or the system's error code.
-template<typename Operation> DWORD retryWhileHeld(Operation operation, bool retry = true)
-{
-    DWORD error = operation();
-    for (const int pause : HeldFilePausesMs) {
-        if (error == ERROR_SUCCESS || !retry || !isHeld(error))
-            break;
-        QThread::msleep(pause);
-        error = operation();
-    }
-    return error;
-}
-
-bool failed(DWORD error, QString *errorString)
-{
-    // The system's messages end in a full stop; the log adds its own words.
-    *errorString = qt_error_string(int(error));
-    if (errorString->endsWith(QLatin1Char('.')))
-        errorString->chop(1);
-    return false;
-}
-
-DWORD errorOf(BOOL succeeded)
-{
-    return succeeded ? ERROR_SUCCESS : ::GetLastError();
-}
 
 // The path as the wide-character calls take it.
 class NativePath
 {
 public:
     explicit NativePath(const QString &path)
-        : m_path(QDir::toNativeSeparators(path))
+        : native(QDir::toNativeSeparators(path))
     {
     }
-    operator const wchar_t *() const { return reinterpret_cast<const wchar_t *>(m_path.utf16()); }
+    operator const wchar_t *() const { return reinterpret_cast<const wchar_t *>(native.utf16()); }
 
 private:
-    QString m_path;
+    QString native;
 };
+
+} // namespace
+
+SystemCall::Error SystemCall::lastError()
+{
+    return ::GetLastError();
+}
+
+// Another program has the file open without the sharing a rename needs:
+// virus scanners and indexers do so for a moment after a file was written.
+bool SystemCall::isHeld(Error error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
+        || error == ERROR_LOCK_VIOLATION;
+}
+
+SystemCall::Error SystemCall::makeOneFolder(const QString &path)
+{
+    return errorOf(::CreateDirectoryW(NativePath(path), nullptr));
+}
+
+const SystemCall::Error SystemCall::FolderLost = ERROR_CANNOT_MAKE;
+
+namespace {
 
 // A read-only file refuses what needs write access until the attribute goes.
 bool isReadOnly(const NativePath &name)
@@ -73,14 +65,14 @@ HANDLE openForFlush(const NativePath &name, DWORD flags)
                          OPEN_EXISTING, flags, nullptr);
 }
 
-DWORD flushHandle(HANDLE handle)
+Error flushHandle(HANDLE handle)
 {
-    const DWORD error = errorOf(::FlushFileBuffers(handle));
+    const Error error = errorOf(::FlushFileBuffers(handle));
     ::CloseHandle(handle);
     return error;
 }
 
-DWORD flushFile(const QString &path)
+Error flushFile(const QString &path)
 {
     const NativePath name(path);
     HANDLE file = openForFlush(name, FILE_ATTRIBUTE_NORMAL);
@@ -94,19 +86,19 @@ DWORD flushFile(const QString &path)
         ::SetLastError(error);
     }
     if (file == INVALID_HANDLE_VALUE)
-        return ::GetLastError();
+        return lastError();
     return flushHandle(file);
 }
 
-DWORD flushFolder(const QString &path)
+Error flushFolder(const QString &path)
 {
     HANDLE folder = openForFlush(NativePath(path), FILE_FLAG_BACKUP_SEMANTICS);
-    const DWORD error = folder == INVALID_HANDLE_VALUE ? ::GetLastError() : flushHandle(folder);
+    const Error error = folder == INVALID_HANDLE_VALUE ? lastError() : flushHandle(folder);
     // Not every file system flushes a folder; NTFS writes its entries in the
     // order they were made through its log anyway.
     if (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION
         || error == ERROR_INVALID_PARAMETER)
-        return ERROR_SUCCESS;
+        return NoError;
     return error;
 }
 
@@ -124,50 +116,22 @@ QStringList filesAt(const QString &path)
 
 } // namespace
 
-QString shellProgram()
-{
-    return QStringLiteral("cmd");
-}
-
-QString stopCommand(const QString &exeName)
-{
-    return QLatin1String("taskkill /im ") + exeName + QLatin1String(" /f\n");
-}
-
-QString unpackCommand(const QString &archiveName, const QString &stagingName)
-{
-    // cmd's own exit code at the end of its input says nothing about the
-    // last command; a failed unpack ends it with 1 instead. Not "|| exit 1":
-    // Wine's cmd runs what follows || whatever the command returned.
-    return QLatin1String("7za x \"") + archiveName + QLatin1String("\" -o\"") + stagingName
-        + QLatin1String("\" -aoa 2>&1 & if errorlevel 1 exit 1\n");
-}
-
-QString startCommand(const QString &directory, const QString &executableName)
-{
-    // cmd reads its input in the ANSI code page, which cannot spell every
-    // path; the program is named relative to the working directory instead.
-    // start returns at once, for console programs too.
-    Q_UNUSED(directory);
-    return QLatin1String("start \"\" \".\\") + executableName + QLatin1String("\"\n");
-}
-
 bool moveEntry(const QString &from, const QString &to, QString *errorString)
 {
     // No MOVEFILE_COPY_ALLOWED and no MOVEFILE_REPLACE_EXISTING: a rename on
     // one volume that refuses an existing target.
     const NativePath source(from);
     const NativePath target(to);
-    const DWORD error = retryWhileHeld([&] { return errorOf(::MoveFileExW(source, target, 0)); });
-    return error == ERROR_SUCCESS || failed(error, errorString);
+    const Error error = retryWhileHeld([&] { return errorOf(::MoveFileExW(source, target, 0)); });
+    return error == NoError || failed(error, errorString);
 }
 
 bool removeFile(const QString &path, bool retry, QString *errorString, bool *inUse)
 {
     const NativePath name(path);
-    DWORD error = retryWhileHeld(
+    Error error = retryWhileHeld(
         [&] {
-            DWORD result = errorOf(::DeleteFileW(name));
+            Error result = errorOf(::DeleteFileW(name));
             if (result == ERROR_ACCESS_DENIED && isReadOnly(name)) {
                 ::SetFileAttributesW(name,
                                      ::GetFileAttributesW(name) & ~DWORD(FILE_ATTRIBUTE_READONLY));
@@ -177,25 +141,11 @@ bool removeFile(const QString &path, bool retry, QString *errorString, bool *inU
         },
         retry);
     if (error == ERROR_FILE_NOT_FOUND)
-        error = ERROR_SUCCESS;
+        error = NoError;
     // A running program's files can be renamed but not removed: access denied.
     if (inUse)
         *inUse = isHeld(error);
-    return error == ERROR_SUCCESS || failed(error, errorString);
-}
-
-bool makeFolder(const QString &path, QString *errorString)
-{
-    if (QDir().mkpath(path))
-        return true;
-    // mkpath() drops the reason: the first folder that is missing gives it.
-    QString missing = QDir::cleanPath(path);
-    while (!QFileInfo(QFileInfo(missing).path()).isDir() && QFileInfo(missing).path() != missing)
-        missing = QFileInfo(missing).path();
-    const DWORD error = errorOf(::CreateDirectoryW(NativePath(missing), nullptr));
-    if (error != ERROR_SUCCESS)
-        return failed(error, errorString);
-    return QDir().mkpath(path) || failed(ERROR_CANNOT_MAKE, errorString);
+    return error == NoError || failed(error, errorString);
 }
 
 bool canListFolder(const QString &path, QString *errorString)
@@ -204,7 +154,7 @@ bool canListFolder(const QString &path, QString *errorString)
     HANDLE search = ::FindFirstFileExW(NativePath(path + QLatin1String("/*")), FindExInfoBasic,
                                        &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
-        return failed(::GetLastError(), errorString);
+        return failed(lastError(), errorString);
     ::FindClose(search);
     return true;
 }
@@ -216,19 +166,19 @@ bool writeFileDurably(const QString &path, const QByteArray &data, QString *erro
     HANDLE file = ::CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return failed(::GetLastError(), errorString);
+        return failed(lastError(), errorString);
     DWORD written = 0;
-    DWORD error =
+    Error error =
         errorOf(::WriteFile(file, data.constData(), DWORD(data.size()), &written, nullptr));
-    if (error == ERROR_SUCCESS && written != DWORD(data.size()))
+    if (error == NoError && written != DWORD(data.size()))
         error = ERROR_DISK_FULL;
     // The reason QSaveFile drops: a disk that fills up or fails at the flush.
-    if (error == ERROR_SUCCESS)
+    if (error == NoError)
         error = errorOf(::FlushFileBuffers(file));
     ::CloseHandle(file);
-    if (error == ERROR_SUCCESS)
+    if (error == NoError)
         error = errorOf(::MoveFileExW(part, target, MOVEFILE_REPLACE_EXISTING));
-    if (error != ERROR_SUCCESS) {
+    if (error != NoError) {
         ::DeleteFileW(part);
         return failed(error, errorString);
     }
@@ -237,8 +187,8 @@ bool writeFileDurably(const QString &path, const QByteArray &data, QString *erro
 
 bool syncFolder(const QString &folder, QString *errorString)
 {
-    const DWORD error = flushFolder(folder);
-    return error == ERROR_SUCCESS || failed(error, errorString);
+    const Error error = flushFolder(folder);
+    return error == NoError || failed(error, errorString);
 }
 
 bool syncMoved(const QString &root, const QStringList &paths, QString *errorString)
@@ -251,8 +201,8 @@ bool syncMoved(const QString &root, const QStringList &paths, QString *errorStri
         const QString full = root + QLatin1Char('/') + path;
         const QStringList files = filesAt(full);
         for (const QString &file : files) {
-            const DWORD error = retryWhileHeld([&] { return flushFile(file); });
-            if (error != ERROR_SUCCESS) {
+            const Error error = retryWhileHeld([&] { return flushFile(file); });
+            if (error != NoError) {
                 failed(error, errorString);
                 *errorString = QDir::toNativeSeparators(file) + QLatin1String(": ") + *errorString;
                 return false;

@@ -1,36 +1,13 @@
-#ifndef PLATFORM_H
-#define PLATFORM_H
+#ifndef FILEOPERATIONS_H
+#define FILEOPERATIONS_H
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-// What differs between Windows and Linux: the command lines of the update
-// and the file operations of the install. Each platform has one source file
-// behind these functions, chosen by the build.
-
-// --- Command lines. Every command line ends in a line feed, which makes the
-// shell run it.
-
-// The command interpreter that runCommand() starts: it reads command lines
-// from its standard input and exits when that input ends.
-QString shellProgram();
-
-// Ends every running process whose image name is exeName, by force.
-QString stopCommand(const QString &exeName);
-
-// Extracts the archive archiveName into the folder stagingName, both named
-// relative to the shell's working directory, so that no path outside ASCII
-// has to pass through the shell. The shell exits with 0 only when the
-// unpacker reported the whole archive extracted.
-QString unpackCommand(const QString &archiveName, const QString &stagingName);
-
-// Starts the program executableName in directory, which is also the
-// shell's working directory, so that it outlives the updater and the shell
-// returns at once whatever kind of program it is.
-QString startCommand(const QString &directory, const QString &executableName);
-
-// --- Files. On failure each of these leaves the system's reason in
-// errorString.
+// The file operations of the install, which each system does its own way.
+// Each platform has one source file behind them, chosen by the build. On
+// failure each of them leaves the system's reason in errorString.
 
 // The pauses between the tries of a file operation that the system refused
 // because another program holds the file, about 2 s in all: virus scanners
@@ -67,4 +44,4 @@ bool syncFolder(const QString &folder, QString *errorString);
 // it) to the disk, and the renames that put them there.
 bool syncMoved(const QString &root, const QStringList &paths, QString *errorString);
 
-#endif // PLATFORM_H
+#endif // FILEOPERATIONS_H

@@ -1,57 +1,44 @@
-#ifndef UPDATESETTINGS_H
-#define UPDATESETTINGS_H
-
-#include "commandrunner.h"
-#include "ftpclient.h"
+#ifndef INSTALLLAYOUT_H
+#define INSTALLLAYOUT_H
 
 #include <QString>
+#include <QStringList>
 
-// Everything one update needs to know, built in one place. Every step takes
-// its paths from here, never from the working directory: the updater may be
+// Where an update's files lie in the installation, and the key it must be
+// signed with: all that installing an archive needs to know. Every path is
+// taken from here, never from the working directory: the updater may be
 // started from anywhere.
-struct UpdateSettings
+struct InstallLayout
 {
     // The folder that holds the updater and the installed product.
     QString appDir;
-    QString productName;
     QString archiveName;
-
-    QString host;
-    int port = 21;
-    QString userName;
-    QString password;
     // The publisher's minisign public key; empty when updates are not signed.
     QString publicKey;
-
-    // Bound on one shell command that is waited for (stopping and starting
-    // the product).
-    int commandTimeoutMs = DefaultFinishTimeoutMs;
-    // Bounds that end a download which cannot finish in a reasonable time.
-    TransferLimits transferLimits;
 
     QString archivePath() const { return inAppDir(archiveName); }
     QString signatureName() const { return archiveName + QLatin1String(".minisig"); }
     QString signaturePath() const { return inAppDir(signatureName()); }
-    QString partialPath() const { return FtpCLient::partialFileName(archivePath()); }
-    QString partialInfoPath() const { return FtpCLient::partialInfoFileName(archivePath()); }
-    QString productPath() const { return inAppDir(productName); }
     // Inside the installation, so that moving files between them and the
     // installation is a rename on one file system.
     QString stagingName() const { return stem() + QLatin1String(".staging"); }
     QString stagingPath() const { return inAppDir(stagingName()); }
     QString backupPath() const { return inAppDir(stem() + QLatin1String(".backup")); }
     QString journalPath() const { return inAppDir(stem() + QLatin1String(".journal")); }
+    QString journalPartPath() const { return journalPath() + QLatin1String(".part"); }
     // Held by the one updater that may touch the installation.
     QString lockPath() const { return inAppDir(stem() + QLatin1String(".lock")); }
     // The trusted comment of the signed release installed last.
-    QString releasePath() const { return inAppDir(stem() + QLatin1String(".release")); }
+    QString releaseName() const { return stem() + QLatin1String(".release"); }
+    QString releasePath() const { return inAppDir(releaseName()); }
 
-    // The settings compiled into this build, for the installation in appDir.
-    static UpdateSettings builtIn(const QString &appDir);
+    // The names the updater keeps for itself in the installation's folder.
+    QStringList reservedNames() const;
+
+    QString inAppDir(const QString &name) const { return appDir + QLatin1Char('/') + name; }
 
 private:
-    QString inAppDir(const QString &name) const { return appDir + QLatin1Char('/') + name; }
     QString stem() const { return archiveName.left(archiveName.lastIndexOf(QLatin1Char('.'))); }
 };
 
-#endif // UPDATESETTINGS_H
+#endif // INSTALLLAYOUT_H

@@ -1,0 +1,52 @@
+#ifndef UPDATESETTINGS_H
+#define UPDATESETTINGS_H
+
+#include "commandrunner.h"
+#include "transferlimits.h"
+#include "installlayout.h"
+
+#include <QString>
+
+// Everything one update needs to know, built in one place. Every step takes
+// its paths from here, never from the working directory: the updater may be
+// started from anywhere.
+struct UpdateSettings
+{
+    // The folder that holds the updater and the installed product.
+    QString appDir;
+    QString productName;
+    QString archiveName;
+
+    QString host;
+    int port = 21;
+    QString userName;
+    QString password;
+    // The publisher's minisign public key; empty when updates are not signed.
+    QString publicKey;
+
+    // Bound on one shell command that is waited for (stopping and starting
+    // the product).
+    int commandTimeoutMs = DefaultFinishTimeoutMs;
+    // Bounds that end a download which cannot finish in a reasonable time.
+    TransferLimits transferLimits;
+
+    // What the installer takes: the folders, the names and the key.
+    InstallLayout layout() const { return { appDir, archiveName, publicKey }; }
+
+    QString archivePath() const { return layout().archivePath(); }
+    QString signatureName() const { return layout().signatureName(); }
+    QString signaturePath() const { return layout().signaturePath(); }
+    QString partialPath() const { return FtpCLient::partialFileName(archivePath()); }
+    QString partialInfoPath() const { return FtpCLient::partialInfoFileName(archivePath()); }
+    QString productPath() const { return layout().inAppDir(productName); }
+    QString stagingPath() const { return layout().stagingPath(); }
+    QString backupPath() const { return layout().backupPath(); }
+    QString journalPath() const { return layout().journalPath(); }
+    QString lockPath() const { return layout().lockPath(); }
+    QString releasePath() const { return layout().releasePath(); }
+
+    // The settings compiled into this build, for the installation in appDir.
+    static UpdateSettings builtIn(const QString &appDir);
+};
+
+#endif // UPDATESETTINGS_H
