@@ -2,6 +2,7 @@
 #define UPDATESETTINGS_H
 
 #include "commandrunner.h"
+#include "partialdownload.h"
 #include "transferlimits.h"
 #include "installlayout.h"
 
@@ -36,8 +37,8 @@ struct UpdateSettings
     QString archivePath() const { return layout().archivePath(); }
     QString signatureName() const { return layout().signatureName(); }
     QString signaturePath() const { return layout().signaturePath(); }
-    QString partialPath() const { return FtpCLient::partialFileName(archivePath()); }
-    QString partialInfoPath() const { return FtpCLient::partialInfoFileName(archivePath()); }
+    QString partialPath() const { return PartialDownload::fileName(archivePath()); }
+    QString partialInfoPath() const { return PartialDownload::infoFileName(archivePath()); }
     QString productPath() const { return layout().inAppDir(productName); }
     QString stagingPath() const { return layout().stagingPath(); }
     QString backupPath() const { return layout().backupPath(); }
