@@ -41,7 +41,8 @@ MainWindow::MainWindow(const UpdateSettings &settings)
 
     update = new ProductUpdate(settings, this);
     connect(update, &ProductUpdate::stateChanged, this, &MainWindow::showState);
-    connect(update, &ProductUpdate::progress, this, &MainWindow::showTransfer);
+    connect(update, &ProductUpdate::progress, this,
+            [this](int percent) { showProgress(progressText(percent)); });
     connect(button, SIGNAL(clicked()), this, SLOT(Down()));
     // Before the window shows: an interrupted update is put right first, and
     // a second updater says at once that it will not touch anything.
@@ -55,9 +56,15 @@ void MainWindow::Down()
     update->start();
 }
 
+// A transfer client's report, as FtpCLient::process() gives it: percentages
+// of a running transfer are paced, its end is shown at once.
 void MainWindow::DownloadProgress(int x, int id)
 {
-    update->reportTransfer(x, id);
+    Q_UNUSED(id);
+    if (x >= 0 && x < 100)
+        showProgress(progressText(x));
+    else
+        showAtOnce(progressText(x));
 }
 
 void MainWindow::KillProgram(const QString &exeName)
@@ -94,21 +101,19 @@ void MainWindow::showState(ProductUpdate::State state)
     case ProductUpdate::State::Finished:
         close();
         return;
+    case ProductUpdate::State::DownloadFailed:
+        showAtOnce(progressText(-100));
+        return;
     case ProductUpdate::State::Idle:
     case ProductUpdate::State::Downloading:
-    case ProductUpdate::State::DownloadFailed:
-        // The transfer's own reports say it.
+        // The download's percentages say it.
         return;
     }
 }
 
-void MainWindow::showTransfer(int x)
+QString MainWindow::progressText(int x)
 {
-    const QString text = QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
-    if (x >= 0 && x < 100)
-        showProgress(text);
-    else
-        showAtOnce(text); // the end of a transfer, and no percentage after it
+    return QStringLiteral("下载进度") + QString::number(x) + QLatin1Char('%');
 }
 
 // A fast server reports a new percentage hundreds of times a second; the

@@ -37,7 +37,7 @@ protected:
 
 private:
     void showState(ProductUpdate::State state);
-    void showTransfer(int x);
+    static QString progressText(int x);
     void showProgress(const QString &text);
     void showPendingProgress();
     void showAtOnce(const QString &text);

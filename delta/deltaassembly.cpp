@@ -106,10 +106,13 @@ bool DeltaAssembly::commit(const QString &target)
         reason =
             QStringLiteral("cannot move %1 to %2: %3")
                 .arg(named(assembly), QDir::toNativeSeparators(target), assembly.errorString());
-    if (reason.isEmpty())
-        return true;
-    fail(reason);
-    return false;
+    if (!reason.isEmpty()) {
+        fail(reason);
+        return false;
+    }
+    // The file is the archive now: nothing may discard it any more.
+    assembly.setFileName(QString());
+    return true;
 }
 
 void DeltaAssembly::discard()

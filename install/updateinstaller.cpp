@@ -31,6 +31,7 @@ void UpdateInstaller::start()
     if (running)
         return;
     running = true;
+    archiveFault = false;
     release.reset();
     if (!layout.publicKey.isEmpty())
         release.reset(new SignedRelease(
@@ -55,6 +56,7 @@ bool UpdateInstaller::verified()
 {
     if (!release || release->verify())
         return true;
+    archiveFault = true;
     stepError = release->errorString();
     return false;
 }
@@ -105,6 +107,7 @@ void UpdateInstaller::unpack()
 void UpdateInstaller::unpacked(bool succeeded)
 {
     if (!succeeded) {
+        archiveFault = true;
         UpdateMoves(layout).removeLeftovers();
         // What 7za said is in the record before this one.
         end(Outcome::Refused, layout.archiveName + QLatin1String(" could not be unpacked whole"));

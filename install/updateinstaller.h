@@ -39,6 +39,9 @@ public:
     ~UpdateInstaller() override;
 
     void start();
+    // Whether the last refusal was the archive's own fault: its signature
+    // did not hold, or 7za could not unpack it whole.
+    bool archiveRejected() const { return archiveFault; }
 
     // Test seam, handed to StagedUpdate::setRenameHook().
     void setRenameHook(std::function<bool(int)> hook) { renameHook = std::move(hook); }
@@ -63,6 +66,7 @@ private:
     QPointer<QThread> worker;
     std::function<bool(int)> renameHook;
     bool running = false;
+    bool archiveFault = false;
     // What the worker's step came to, read once it has finished.
     Outcome stepOutcome = Outcome::Refused;
     QString stepError;

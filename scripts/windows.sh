@@ -81,7 +81,7 @@ wineserver -w
 
 # Windows programs find Qt's DLLs, MinGW's runtime and 7za.exe on the path,
 # and Qt's plugins through QT_PLUGIN_PATH.
-wine_path="$(winpath "$QT_WIN_PREFIX/bin");$(winpath "$(dirname "$SEVENZIP_WIN_EXE")")"
+wine_path="$(winpath "$QT_WIN_PREFIX/bin");$(winpath "$OPENSSL_WIN_PREFIX/bin");$(winpath "$(dirname "$SEVENZIP_WIN_EXE")")"
 IFS=: read -r -a runtime_dirs <<<"$MINGW_RUNTIME_DLLS"
 for dir in "${runtime_dirs[@]}"; do
     wine_path+=";$(winpath "$dir")"
@@ -103,7 +103,9 @@ say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
 # WINDOWS_SUITES="tst_a tst_b" runs only those.
 suites=(tst_platform tst_fileoperations tst_debuglog tst_commandrunner tst_taskstore
     tst_filehelpers tst_updateplan tst_updatejournal tst_stagedupdate tst_minisignsignature
-    tst_minisignverifier tst_releaseorder tst_signedrelease tst_ftpclient tst_productupdate
+    tst_minisignverifier tst_releaseorder tst_signedrelease tst_ftpclient tst_ftpcontrolchannel
+    tst_ftpprotocol tst_retrypolicy tst_ftps tst_zipdirectory tst_deltaplan tst_deltadownload
+    tst_productupdate
     tst_mainwindow)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     read -r -a suites <<<"$WINDOWS_SUITES"

@@ -1,45 +1,39 @@
 #include "productupdate.h"
 
+#include "archivedownload.h"
 #include "commandlines.h"
 #include "commandrunner.h"
 #include "debuglog.h"
-#include "ftpclient.h"
+#include "ftpaccessmanager.h"
+#include "ftpdownload.h"
+#include "transferprogress.h"
 #include "updaterecovery.h"
 
 #include <QDir>
 
 ProductUpdate::ProductUpdate(const UpdateSettings &settings, QObject *parent)
     : QObject(parent)
-    , m_settings(settings)
-    , m_lock(settings.lockPath())
-    , m_client(new FtpCLient)
-    , m_installer(new UpdateInstaller(settings.layout(), this))
+    , updateSettings(settings)
+    , lock(settings.lockPath())
+    , installation(std::make_unique<UpdateInstaller>(settings.layout()))
 {
     // However long an update takes, its lock is stale only once the updater
     // that took it is gone.
-    m_lock.setStaleLockTime(0);
-    m_client->setLimits(settings.transferLimits);
-    m_client->setLogger([](const QString &line) { writeLog(line, 0); });
-    connect(m_client, &FtpCLient::process, this, &ProductUpdate::reportTransfer);
-    connect(m_installer, &UpdateInstaller::finished, this, &ProductUpdate::installFinished);
+    lock.setStaleLockTime(0);
+    connect(installation.get(), &UpdateInstaller::finished, this, &ProductUpdate::installFinished);
 }
 
-ProductUpdate::~ProductUpdate()
-{
-    delete m_client;
-    // The installer waits for a running apply; the lock must outlive it.
-    delete m_installer;
-}
+ProductUpdate::~ProductUpdate() = default;
 
 bool ProductUpdate::claimInstallation()
 {
-    if (m_lock.isLocked())
+    if (lock.isLocked())
         return true;
-    if (!m_lock.tryLock(0)) {
-        if (m_lock.error() == QLockFile::LockFailedError) {
-            if (m_state != State::Blocked)
+    if (!lock.tryLock(0)) {
+        if (lock.error() == QLockFile::LockFailedError) {
+            if (currentState != State::Blocked)
                 writeLog(QLatin1String("another updater holds the installation (")
-                             + QDir::toNativeSeparators(m_settings.lockPath())
+                             + QDir::toNativeSeparators(updateSettings.lockPath())
                              + QLatin1String("): this one changes nothing"),
                          0);
             setState(State::Blocked);
@@ -48,11 +42,11 @@ bool ProductUpdate::claimInstallation()
         // Without a lock file the installation's folder cannot be written
         // either: an update then fails at its first step and says why.
         writeLog(QLatin1String("the installation could not be locked: ")
-                     + QDir::toNativeSeparators(m_settings.lockPath())
+                     + QDir::toNativeSeparators(updateSettings.lockPath())
                      + QLatin1String(" cannot be created"),
                  0);
     }
-    if (recover() && m_state == State::Blocked)
+    if (recover() && currentState == State::Blocked)
         setState(State::Idle);
     return true;
 }
@@ -61,7 +55,7 @@ bool ProductUpdate::claimInstallation()
 // one may begin.
 bool ProductUpdate::recover()
 {
-    UpdateRecovery recovery(m_settings.layout());
+    UpdateRecovery recovery(updateSettings.layout());
     const bool whole = recovery.run();
     const QString said =
         whole ? recovery.notes().join(QLatin1String("; ")) : recovery.errorString();
@@ -69,14 +63,14 @@ bool ProductUpdate::recover()
         writeLog(said, 0);
     if (!whole)
         setState(State::Unrepaired);
-    else if (m_state == State::Unrepaired)
+    else if (currentState == State::Unrepaired)
         setState(State::Idle);
     return whole;
 }
 
 void ProductUpdate::start()
 {
-    switch (m_state) {
+    switch (currentState) {
     case State::Downloading:
     case State::FetchingSignature:
     case State::Installing:
@@ -85,7 +79,7 @@ void ProductUpdate::start()
         // One update at a time: a second press changes nothing.
         return;
     case State::Blocked:
-        if (!claimInstallation() || m_state == State::Unrepaired)
+        if (!claimInstallation() || currentState == State::Unrepaired)
             return;
         break;
     case State::Unrepaired:
@@ -96,72 +90,88 @@ void ProductUpdate::start()
     case State::DownloadFailed:
         break;
     }
-    stopProduct(m_settings.productName);
-    download();
+    stopProduct(updateSettings.productName);
+    downloadingWhole = false;
+    download(true);
 }
 
 void ProductUpdate::stopProduct(const QString &exeName)
 {
-    runCommand(stopCommand(exeName), m_settings.appDir, m_settings.commandTimeoutMs);
+    runCommand(stopCommand(exeName), updateSettings.appDir, updateSettings.commandTimeoutMs);
 }
 
-void ProductUpdate::download()
+void ProductUpdate::prepareTransfers()
 {
-    m_client->setHostPort(m_settings.host, m_settings.port);
-    m_client->setUserInfo(m_settings.userName, m_settings.password);
+    if (network)
+        return;
+    network = std::make_unique<FtpAccessManager>();
+    network->setSecurity(updateSettings.security);
+    archive = std::make_unique<ArchiveDownload>(network.get());
+    archive->setLimits(updateSettings.transferLimits);
+    connect(archive.get(), &ArchiveDownload::progress, this, &ProductUpdate::showDownloaded);
+    connect(archive.get(), &ArchiveDownload::note, this,
+            [](const QString &line) { writeLog(line, 0); });
+    connect(archive.get(), &ArchiveDownload::finished, this, &ProductUpdate::archiveArrived);
+    connect(archive.get(), &ArchiveDownload::failed, this, &ProductUpdate::archiveFailed);
+    signature = std::make_unique<FtpDownload>(network.get());
+    signature->setLimits(updateSettings.transferLimits);
+    connect(signature.get(), &FtpDownload::note, this,
+            [](const QString &line) { writeLog(line, 0); });
+    connect(signature.get(), &FtpDownload::finished, this, &ProductUpdate::install);
+    connect(signature.get(), &FtpDownload::failed, this, &ProductUpdate::signatureFailed);
+}
+
+void ProductUpdate::download(bool reuseInstalled)
+{
+    prepareTransfers();
+    shownPercent = -1;
     setState(State::Downloading);
-    m_client->get(m_settings.archiveName, m_settings.archivePath());
+    archive->start(updateSettings.url(updateSettings.archiveName), updateSettings.archivePath(),
+                   reuseInstalled);
 }
 
-void ProductUpdate::reportTransfer(int x, int id)
+void ProductUpdate::showDownloaded(qint64 done, qint64 total)
 {
-    if (m_state == State::FetchingSignature) {
-        signatureReported(x);
+    const int percent = transferPercent(done, total);
+    if (percent <= shownPercent)
         return;
-    }
-    emit progress(x);
-    if (m_state != State::Downloading)
-        return;
-    if (x == -100) {
-        downloadFailed();
-        return;
-    }
-    if (x != 100 || id != 0)
-        return;
-    if (m_settings.publicKey.isEmpty()) {
+    shownPercent = percent;
+    emit progress(percent);
+}
+
+void ProductUpdate::archiveArrived()
+{
+    if (updateSettings.publicKey.isEmpty()) {
         install();
         return;
     }
     // The signature comes from the same server, after the archive.
     setState(State::FetchingSignature);
-    m_client->get(m_settings.signatureName(), m_settings.signaturePath());
+    signature->start(updateSettings.url(updateSettings.signatureName()),
+                     updateSettings.signaturePath());
 }
 
-void ProductUpdate::downloadFailed()
+void ProductUpdate::archiveFailed(const QString &reason)
 {
-    writeLog(QLatin1String("the download of ") + m_settings.archiveName + QLatin1String(" failed: ")
-                 + m_client->errorString(),
+    writeLog(QLatin1String("the download of ") + updateSettings.archiveName
+                 + QLatin1String(" failed: ") + reason,
              0);
     setState(State::DownloadFailed);
 }
 
-void ProductUpdate::signatureReported(int x)
+void ProductUpdate::signatureFailed(const QString &reason)
 {
-    if (x == 100) {
-        install();
-    } else if (x == -100) {
-        writeLog(QLatin1String("the update was not installed: the signature ")
-                     + m_settings.signatureName() + QLatin1String(" could not be downloaded: ")
-                     + m_client->errorString(),
-                 0);
-        startProduct();
-    }
+    writeLog(QLatin1String("the update was not installed: the signature ")
+                 + updateSettings.signatureName() + QLatin1String(" could not be downloaded: ")
+                 + reason,
+             0);
+    startProduct();
 }
 
 void ProductUpdate::install()
 {
     setState(State::Installing);
-    m_installer->start();
+    installation->start();
 }
 
 void ProductUpdate::installFinished(UpdateInstaller::Outcome outcome)
@@ -172,20 +182,38 @@ void ProductUpdate::installFinished(UpdateInstaller::Outcome outcome)
         setState(State::Unrepaired);
         return;
     }
+    if (outcome == UpdateInstaller::Outcome::Refused && downloadWholeInstead())
+        return;
     startProduct();
+}
+
+// An assembled archive that the signature or 7za refuses is downloaded whole
+// once, on the same press; nothing was installed from it.
+bool ProductUpdate::downloadWholeInstead()
+{
+    if (downloadingWhole || !archive || !archive->wasAssembled()
+        || !installation->archiveRejected())
+        return false;
+    writeLog(updateSettings.archiveName
+                 + QLatin1String(" as assembled from the installed release's archive was refused; "
+                                 "it is downloaded whole once"),
+             0);
+    downloadingWhole = true;
+    download(false);
+    return true;
 }
 
 void ProductUpdate::startProduct()
 {
     setState(State::Starting);
-    runCommand(startCommand(m_settings.appDir, m_settings.productName), m_settings.appDir,
-               m_settings.commandTimeoutMs);
+    runCommand(startCommand(updateSettings.appDir, updateSettings.productName),
+               updateSettings.appDir, updateSettings.commandTimeoutMs);
     setState(State::Finished);
 }
 
 bool ProductUpdate::close()
 {
-    switch (m_state) {
+    switch (currentState) {
     case State::Installing:
     case State::Starting:
         return false;
@@ -194,8 +222,8 @@ bool ProductUpdate::close()
     case State::DownloadFailed:
         // Nothing was unpacked: the product the press stopped runs again. A
         // partial download stays for the next press.
-        delete m_client;
-        m_client = nullptr;
+        archive->abandon();
+        signature->abandon();
         writeLog(QStringLiteral("the update was abandoned: the window was closed before the "
                                 "archive was installed; the product is started again"),
                  0);
@@ -212,8 +240,8 @@ bool ProductUpdate::close()
 
 void ProductUpdate::setState(State state)
 {
-    if (m_state == state)
+    if (currentState == state)
         return;
-    m_state = state;
+    currentState = state;
     emit stateChanged(state);
 }

@@ -7,11 +7,16 @@
 #include <QLockFile>
 #include <QObject>
 
-class FtpCLient;
+#include <memory>
+
+class ArchiveDownload;
+class FtpAccessManager;
+class FtpDownload;
 
 // One update of the installation the updater lies in, from the press of the
 // button until the product runs again: stop the product, download the
-// archive (and its signature when the build has a key), install it whole or
+// archive (assembled from the installed release's archive where that
+// applies, and its signature when the build has a key), install it whole or
 // not at all, start the product. The window shows its states; every
 // decision is taken here.
 class ProductUpdate : public QObject
@@ -42,8 +47,6 @@ public:
 
     // The button: begins an update unless one is under way.
     void start();
-    // A report of the client's process(x, id).
-    void reportTransfer(int x, int id);
 
     // The steps of start(), for callers that drive them one by one.
     void stopProduct(const QString &exeName);
@@ -55,29 +58,41 @@ public:
     // is being changed: the caller waits for Finished or Unrepaired.
     bool close();
 
-    State state() const { return m_state; }
-    const UpdateSettings &settings() const { return m_settings; }
-    FtpCLient *client() const { return m_client; }
-    UpdateInstaller *installer() const { return m_installer; }
+    State state() const { return currentState; }
+    const UpdateSettings &settings() const { return updateSettings; }
+    UpdateInstaller *installer() const { return installation.get(); }
 
 signals:
     void stateChanged(ProductUpdate::State state);
-    // A report of the transfer, as a percentage to show (see FtpCLient).
-    void progress(int x);
+    // The archive's download so far, in percent of its size: 0 to 99, never
+    // going back within one download.
+    void progress(int percent);
 
 private:
-    void download();
-    void signatureReported(int x);
-    void downloadFailed();
+    void prepareTransfers();
+    void download(bool reuseInstalled);
+    void archiveArrived();
+    void archiveFailed(const QString &reason);
+    void signatureFailed(const QString &reason);
+    void showDownloaded(qint64 done, qint64 total);
     void installFinished(UpdateInstaller::Outcome outcome);
+    bool downloadWholeInstead();
     void setState(State state);
     bool recover();
 
-    UpdateSettings m_settings;
-    QLockFile m_lock;
-    FtpCLient *m_client;
-    UpdateInstaller *m_installer;
-    State m_state = State::Idle;
+    UpdateSettings updateSettings;
+    QLockFile lock;
+    // Declared after the lock: a running apply, which it waits for, ends
+    // before the lock goes.
+    std::unique_ptr<UpdateInstaller> installation;
+    // Made at the first press: the window shows sooner without them.
+    std::unique_ptr<FtpAccessManager> network;
+    std::unique_ptr<ArchiveDownload> archive;
+    std::unique_ptr<FtpDownload> signature;
+    State currentState = State::Idle;
+    int shownPercent = -1;
+    // This press downloads the whole archive after an assembled one was refused.
+    bool downloadingWhole = false;
 };
 
 #endif // PRODUCTUPDATE_H

@@ -13,5 +13,20 @@ UpdateSettings UpdateSettings::builtIn(const QString &appDir)
     settings.userName = QStringLiteral("velmorapro");
     settings.password = QStringLiteral("qz482");
     settings.publicKey = QStringLiteral(UPDATE_PUBLIC_KEY);
+    settings.security.required = UPDATE_FTPS;
+    settings.security.pin = QByteArrayLiteral(UPDATE_FTPS_PIN);
     return settings;
+}
+
+QUrl UpdateSettings::url(const QString &remoteName) const
+{
+    QUrl address;
+    address.setScheme(QStringLiteral("ftp"));
+    address.setHost(host, QUrl::DecodedMode);
+    address.setPort(port);
+    address.setUserName(userName, QUrl::DecodedMode);
+    address.setPassword(password, QUrl::DecodedMode);
+    // No leading "/": the server resolves the name in the account's folder.
+    address.setPath(remoteName, QUrl::DecodedMode);
+    return address;
 }

@@ -2,11 +2,13 @@
 #define UPDATESETTINGS_H
 
 #include "commandrunner.h"
+#include "ftpsecurity.h"
+#include "installlayout.h"
 #include "partialdownload.h"
 #include "transferlimits.h"
-#include "installlayout.h"
 
 #include <QString>
+#include <QUrl>
 
 // Everything one update needs to know, built in one place. Every step takes
 // its paths from here, never from the working directory: the updater may be
@@ -22,6 +24,8 @@ struct UpdateSettings
     int port = 21;
     QString userName;
     QString password;
+    // Whether and how the FTP sessions are encrypted.
+    FtpSecurity security;
     // The publisher's minisign public key; empty when updates are not signed.
     QString publicKey;
 
@@ -33,6 +37,9 @@ struct UpdateSettings
 
     // What the installer takes: the folders, the names and the key.
     InstallLayout layout() const { return { appDir, archiveName, publicKey }; }
+
+    // The file name on the update server, with its server and account.
+    QUrl url(const QString &remoteName) const;
 
     QString archivePath() const { return layout().archivePath(); }
     QString signatureName() const { return layout().signatureName(); }

@@ -87,7 +87,7 @@ private:
     bool serve(Archive archive, FtpTestServer::Options options = FtpTestServer::Options());
     qint64 startOldProduct();
     void checkUpdated(Archive served = Archive::Good);
-    void checkUntouched(int records = 2);
+    void checkUntouched(int records = 3);
 
     XvfbDisplay x;
     FtpTestServer server;
@@ -251,12 +251,13 @@ void tst_Faults::updateSucceeds()
     QCOMPARE(updater->productStarts().first(),
              productRunning ? QStringLiteral("1.0") : QStringLiteral("2.0"));
 
-    // One record for each of the three commands, in the day's file.
+    // One record for each of the three commands and one for why the archive
+    // was downloaded whole, in the day's file.
     const QStringList logs = QDir(updater->path(QStringLiteral("log"))).entryList(QDir::Files);
     QCOMPARE(logs.size(), 1);
     QVERIFY(
         logs.first().contains(QRegularExpression(QStringLiteral("^debug_\\d\\d-\\d\\d\\.log$"))));
-    QCOMPARE(updater->logRecords(), 3);
+    QCOMPARE(updater->logRecords(), 4);
     QVERIFY2(updater->logText().contains(QStringLiteral("Everything is Ok")),
              qPrintable(updater->logText()));
 }
@@ -275,19 +276,20 @@ void tst_Faults::downloadFails_data()
     const QString wrong = QStringLiteral("another");
     const qint64 midway = 300 * 1024;
     const qint64 none = -1;
-    QTest::newRow("server down") << false << right << true << none << none << QByteArray() << 2;
+    // Each press logs the stop, why the archive is downloaded whole, and more.
+    QTest::newRow("server down") << false << right << true << none << none << QByteArray() << 3;
     QTest::newRow("login refused")
-        << true << wrong << true << none << none << QByteArray("login-failed") << 2;
+        << true << wrong << true << none << none << QByteArray("login-failed") << 3;
     QTest::newRow("file missing") << true << right << false << none << none
-                                  << QByteArray("disconnect") << 2;
+                                  << QByteArray("disconnect") << 3;
     // A server that tells no size cannot be resumed safely: each of the six
     // tries starts from byte 0 and is cut again. The closed control
     // connection alone tells that the transfer broke...
     QTest::newRow("connection dropped, size unknown")
-        << true << right << true << midway << none << QByteArray("disconnect") << 12;
+        << true << right << true << midway << none << QByteArray("disconnect") << 13;
     // ... or the server says so (426).
     QTest::newRow("data connection dropped, size unknown")
-        << true << right << true << none << midway << QByteArray("incomplete") << 12;
+        << true << right << true << none << midway << QByteArray("incomplete") << 13;
 }
 
 void tst_Faults::downloadFails()
@@ -331,7 +333,7 @@ void tst_Faults::downloadFails()
     checkUpdated();
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(updater->logRecords(), records + 3);
+    QCOMPARE(updater->logRecords(), records + 4);
 }
 
 void tst_Faults::downloadResumes_data()
@@ -368,8 +370,8 @@ void tst_Faults::downloadResumes()
     const qint64 size = QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size();
     QCOMPARE(FtpTestServer::recordedTransfers(options.recordFile),
              QList<Transfer>({ { 0, 300 * 1024 }, { 300 * 1024, size - 300 * 1024 } }));
-    // Stop, the cut and the try after it, unpack, start.
-    QCOMPARE(updater->logRecords(), 4);
+    // Stop, why whole, the cut and the try after it, unpack, start.
+    QCOMPARE(updater->logRecords(), 5);
     QVERIFY2(updater->logText().contains(QStringLiteral("resumes at byte 307200")),
              qPrintable(updater->logText()));
 }
@@ -403,7 +405,7 @@ void tst_Faults::stalledServerClosedByUser()
     // Giving up leaves no product stopped: the old one runs again.
     QTRY_COMPARE_WITH_TIMEOUT(updater->productStarts(),
                               QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }), 30000);
-    QCOMPARE(updater->logRecords(), 3); // stop, abandoned, start
+    QCOMPARE(updater->logRecords(), 4); // stop, why whole, abandoned, start
     QVERIFY2(updater->logText().contains(QStringLiteral("the update was abandoned")),
              qPrintable(updater->logText()));
 
@@ -515,9 +517,9 @@ void tst_Faults::unpackFails()
              QStringList({ QStringLiteral("1.0"), QStringLiteral("1.0") }));
     QVERIFY(processAlive(productPid(productState(updater->dir()))));
 
-    // Stop, unpack, why nothing was installed, start.
+    // Stop, why whole, unpack, why nothing was installed, start.
     const QString log = updater->logText();
-    QCOMPARE(updater->logRecords(), 4);
+    QCOMPARE(updater->logRecords(), 5);
     QVERIFY2(log.contains(complaint), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("the update was not installed: vlm_update.zip could not "
                                          "be unpacked whole")),
@@ -602,7 +604,7 @@ void tst_Faults::pressesDuringDownload()
     QCOMPARE(server.eventCount("sent"), 1);
     QCOMPARE(server.eventCount("incomplete"), 0);
     const QString log = updater->logText();
-    QCOMPARE(updater->logRecords(), 3);
+    QCOMPARE(updater->logRecords(), 4);
     QCOMPARE(log.count(QStringLiteral("Testing archive")), 0);
     QCOMPARE(log.count(QStringLiteral("Extracting archive")), 1);
     QCOMPARE(updater->productStarts(),
@@ -686,8 +688,8 @@ void tst_Faults::secondUpdaterWhileUpdating()
     checkUpdated();
     if (QTest::currentTestFailed())
         return;
-    // The first one's stop, unpack and start; the second one's reason.
-    QCOMPARE(updater->logRecords(), 4);
+    // The first one's stop, why whole, unpack and start; the second one's reason.
+    QCOMPARE(updater->logRecords(), 5);
 }
 
 // The apply is cut off after some of its renames (applycutoff, the same

@@ -3,6 +3,7 @@
 #include "productupdate.h"
 #include "releaseorder.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -46,6 +47,8 @@ private slots:
     void closedBeforeInstalled_data();
     void closedBeforeInstalled();
     void mixedInstallationNotStarted();
+    void differentialUpdate_data();
+    void differentialUpdate();
 
 private:
     bool serve(FtpTestServer::Options options = FtpTestServer::Options());
@@ -58,6 +61,7 @@ private:
     QScopedPointer<QTemporaryDir> home;
     QTemporaryDir source;
     QTemporaryDir served;
+    QTemporaryDir older; // release 1.0 and its archive, as installed
     FtpTestServer server;
     QString logDir;
 };
@@ -72,7 +76,24 @@ void tst_ProductUpdate::initTestCase()
     QVERIFY(writeProduct(source.filePath(QStringLiteral("vlm.exe")), QStringLiteral("2.0")));
     QVERIFY(writeFile(source.filePath(QStringLiteral("data/payload.bin")),
                       randomBytes(3 * 1024 * 1024, 7)));
+    // Release 1.0: the same files but its version, each as old as in 2.0.
+    const QDateTime built(QDate(2026, 12, 1), QTime(12, 0), Qt::UTC);
+    const QString tree = older.filePath(QStringLiteral("tree"));
+    QVERIFY(writeProduct(tree + QStringLiteral("/vlm.exe"), QStringLiteral("1.0")));
+    QVERIFY(QDir().mkpath(tree + QStringLiteral("/data")));
+    QVERIFY(QFile::copy(source.filePath(QStringLiteral("data/payload.bin")),
+                        tree + QStringLiteral("/data/payload.bin")));
+    for (const QString &root : { source.path(), tree }) {
+        for (const char *name : { "vlm.exe", "version.txt", "data/payload.bin" }) {
+            QFile file(root + QLatin1Char('/') + QLatin1String(name));
+            const bool versionOf2 = qstrcmp(name, "version.txt") == 0 && root == source.path();
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(versionOf2 ? built.addDays(1) : built,
+                                        QFileDevice::FileModificationTime));
+        }
+    }
     QVERIFY(makeArchive(served.filePath(QStringLiteral("vlm_update.zip")), source.path()));
+    QVERIFY(makeArchive(older.filePath(QStringLiteral("vlm_update.zip")), tree));
 }
 
 void tst_ProductUpdate::init()
@@ -247,7 +268,7 @@ void tst_ProductUpdate::startWhileBusy()
              readFile(source.filePath(QStringLiteral("data/payload.bin"))));
     QTRY_COMPARE_WITH_TIMEOUT(productStarts(),
                               QStringList({ QStringLiteral("1.0"), QStringLiteral("2.0") }), 30000);
-    QCOMPARE(logRecords(), 3); // one stop, one unpack, one start
+    QCOMPARE(logRecords(), 4); // one stop, why whole, one unpack, one start
 }
 
 // A second updater in the same installation (a double click) touches
@@ -339,6 +360,73 @@ void tst_ProductUpdate::mixedInstallationNotStarted()
     update->start();
     QVERIFY(waitForState(*update, State::Finished));
     QVERIFY(!waitForProduct(home->path(), QStringLiteral("2.0")).isEmpty());
+}
+
+void tst_ProductUpdate::differentialUpdate_data()
+{
+    QTest::addColumn<bool>("repair"); // the installed archive is the one served
+    QTest::addColumn<bool>("damaged"); // a byte of the installed archive's payload flipped
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<States>("states");
+    QTest::addColumn<QString>("logged");
+
+    const States once { State::Downloading, State::Installing, State::Starting, State::Finished };
+    QTest::newRow("installed archive reused") << false << false << false << once << "was assembled";
+    QTest::newRow("the same release again") << true << false << false << once << "was assembled";
+    const States twice { State::Downloading, State::Installing, State::Downloading,
+                         State::Installing,  State::Starting,   State::Finished };
+    QTest::newRow("installed archive damaged")
+        << false << true << false << twice << "it is downloaded whole once";
+    const States signedTwice { State::Downloading, State::FetchingSignature, State::Installing,
+                               State::Downloading, State::FetchingSignature, State::Installing,
+                               State::Starting,    State::Finished };
+    QTest::newRow("installed archive damaged, signed")
+        << false << true << true << signedTwice << "it is downloaded whole once";
+}
+
+// The archive put together from the installed release's one: installed
+// whole; one assembled from a damaged archive is refused before anything
+// changes, downloaded whole once and installed.
+void tst_ProductUpdate::differentialUpdate()
+{
+    QFETCH(bool, repair);
+    QFETCH(bool, damaged);
+    QFETCH(bool, signedBuild);
+    QFETCH(States, states);
+    QFETCH(QString, logged);
+    QTemporaryDir keys;
+    const QString archive = served.filePath(QStringLiteral("vlm_update.zip"));
+    QFile::remove(archive + QStringLiteral(".minisig"));
+    UpdateSettings updateSettings = settings();
+    QByteArray installed =
+        readFile(repair ? archive : older.filePath(QStringLiteral("vlm_update.zip")));
+    if (damaged)
+        installed[installed.size() / 2] = char(~installed.at(installed.size() / 2));
+    QVERIFY(writeFile(updateSettings.archivePath(), installed));
+    if (signedBuild) {
+        if (!makeSigningKey(keys.filePath(QStringLiteral("publisher"))))
+            QSKIP("the minisign tool (Debian package minisign) makes the keys and signatures");
+        QVERIFY(signFile(keys.filePath(QStringLiteral("publisher")), archive,
+                         QStringLiteral("timestamp:2000\tfile:vlm_update.zip\thashed")));
+        updateSettings.publicKey =
+            QString::fromLatin1(readFile(keys.filePath(QStringLiteral("publisher.pub"))));
+    }
+    QVERIFY(serve());
+    updateSettings.port = server.port();
+
+    QScopedPointer<ProductUpdate> update(new ProductUpdate(updateSettings));
+    QSignalSpy changes(update.data(), &ProductUpdate::stateChanged);
+    QVERIFY(update->claimInstallation());
+    update->start();
+    QVERIFY(waitForState(*update, State::Finished));
+    QCOMPARE(statesOf(changes), states);
+    QVERIFY2(logText().contains(logged), qPrintable(logText()));
+    QVERIFY2(!waitForProduct(home->path(), QStringLiteral("2.0")).isEmpty(), qPrintable(logText()));
+    QCOMPARE(readFile(home->filePath(QStringLiteral("data/payload.bin"))),
+             readFile(source.filePath(QStringLiteral("data/payload.bin"))));
+    // What the updater leaves is the new archive, for the next update.
+    update.reset();
+    QCOMPARE(readFile(updateSettings.archivePath()), readFile(archive));
 }
 
 QTEST_GUILESS_MAIN(tst_ProductUpdate)
