@@ -46,8 +46,7 @@ void FtpDataConnection::open(FtpSession *session, quint16 port, qint64 bound)
     sentBytes = 0;
     tlsError.clear();
     makeSocket(session);
-    if (readBufferBound > 0)
-        socket->setReadBufferSize(readBufferBound);
+    boundReadBuffer();
     connect(socket.get(), &QAbstractSocket::connected, this, [this] {
         // Qt takes socket options only once the connection stands; nothing
         // has been sent on it yet.
@@ -149,9 +148,22 @@ qint64 FtpDataConnection::read(char *buffer, qint64 maxSize)
     if (read <= 0)
         return read;
     taken += read;
+    boundReadBuffer();
     if (limit >= 0 && taken == limit)
         QMetaObject::invokeMethod(this, &FtpDataConnection::limitReached, Qt::QueuedConnection);
     return read;
+}
+
+// A bounded transfer takes no byte beyond its end into the socket's buffer:
+// what the kernel holds beyond it is bound by the window, the rest waits at
+// the server and is never sent.
+void FtpDataConnection::boundReadBuffer()
+{
+    qint64 bound = readBufferBound;
+    if (limit >= 0 && left() > 0)
+        bound = bound > 0 ? qMin(bound, left()) : left();
+    if (socket && bound > 0)
+        socket->setReadBufferSize(bound);
 }
 
 void FtpDataConnection::sendAll(QIODevice *from)

@@ -61,6 +61,7 @@ signals:
 private:
     void makeSocket(FtpSession *session);
     void secured(FtpSession *session);
+    void boundReadBuffer();
     void sendMore();
 
     std::unique_ptr<QTcpSocket> socket;

@@ -166,7 +166,8 @@ def main():
     args = parser.parse_args()
     if os.geteuid() != 0:
         fail("a real FTP server needs root here")
-    args.root = os.path.abspath(args.root)
+    # Without links: a path through Wine's "c:" would break the account files.
+    args.root = os.path.realpath(args.root)
     # The session runs as another user, who must reach the folder.
     os.chmod(args.root, 0o777)
     for folder, _, names in os.walk(args.root):
@@ -197,7 +198,11 @@ def main():
     finally:
         if server.poll() is None:
             server.terminate()
-        shutil.rmtree(work, ignore_errors=True)
+        # VLM_FTPD_KEEP=1 keeps the server's configuration and logs.
+        if os.environ.get("VLM_FTPD_KEEP"):
+            sys.stderr.write("realftpd: %s's files are in %s\n" % (args.server, work))
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
