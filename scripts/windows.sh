@@ -103,7 +103,7 @@ say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
 # WINDOWS_SUITES="tst_a tst_b" runs only those.
 suites=(tst_debuglog tst_commandrunner tst_platform tst_taskstore tst_filehelpers
     tst_stagedupdate tst_minisignverifier tst_releaseorder tst_ftpclient tst_productupdate
-    tst_mainwindow)
+    tst_mainwindow tst_displayscale tst_manifest tst_protectedinstallation)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     read -r -a suites <<<"$WINDOWS_SUITES"
 fi
@@ -117,7 +117,8 @@ for suite in "${suites[@]}"; do
     result=$results/$suite.txt
     rm -f "$result"
     # The window's suite runs on Windows' own platform plugin, drawn by Wine
-    # on the X display; the others need no display.
+    # on the X display; the others need no display, or start the programs
+    # that show windows on it with that plugin themselves.
     platform=offscreen
     [ "$suite" = tst_mainwindow ] && platform=windows
     say "running $suite under Wine"

@@ -1,11 +1,16 @@
-#include <QDir>
+#include "mainwindow.h"
+#include "processsettings.h"
+
+#include <QApplication>
 #include <QFile>
-#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,101 +23,116 @@
 namespace {
 
 const int Scales[] = { 100, 125, 150, 175, 200 };
-
-// Every text the window's label shows, and the button's.
+// Every text the label shows besides the running percentages.
 const QStringList LabelTexts {
     QStringLiteral("更新已在进行中"),     QStringLiteral("解包中.."),
     QStringLiteral("启动程序..."),        QStringLiteral("更新失败，下次启动时修复"),
     QStringLiteral("更新需要管理员权限"), QStringLiteral("下载进度100%"),
     QStringLiteral("下载进度-100%")
 };
-const QString ButtonText = QStringLiteral("开始更新");
+const QString Desktop = QStringLiteral("HKEY_CURRENT_USER\\Control Panel\\Desktop");
 
-// The pixels a text puts into its widget's grab are those that differ from
-// the grab of the widget without it. Their bounding box, in device pixels;
-// empty when the text drew nothing.
-QRect glyphBounds(const QImage &withText, const QImage &without)
+QJsonArray toJson(const QRectF &rect)
 {
-    if (withText.size() != without.size())
-        return QRect();
-    const QImage a = withText.convertToFormat(QImage::Format_ARGB32);
-    const QImage b = without.convertToFormat(QImage::Format_ARGB32);
+    return { rect.x(), rect.y(), rect.width(), rect.height() };
+}
+
+QRectF toRect(const QJsonValue &value)
+{
+    const QJsonArray a = value.toArray();
+    return QRectF(a.at(0).toDouble(), a.at(1).toDouble(), a.at(2).toDouble(), a.at(3).toDouble());
+}
+
+// A text's glyph pixels: those of the widget's grab that change when the
+// text is set. Their bounds in device pixels, and the area the text may
+// use (logical, in the widget), scaled to them.
+QJsonObject glyphs(QWidget *widget, const QString &text, const QRect &area)
+{
+    const auto setText = [widget](const QString &t) {
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            label->setText(t);
+        else
+            static_cast<QPushButton *>(widget)->setText(t);
+    };
+    setText(QString());
+    const QImage without = widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    setText(text);
+    const QImage with = widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
     QRect bounds;
-    for (int y = 0; y < a.height(); ++y) {
-        const auto *lineA = reinterpret_cast<const QRgb *>(a.constScanLine(y));
-        const auto *lineB = reinterpret_cast<const QRgb *>(b.constScanLine(y));
-        for (int x = 0; x < a.width(); ++x) {
-            if (lineA[x] != lineB[x])
+    for (int y = 0; y < with.height(); ++y) {
+        for (int x = 0; x < with.width(); ++x) {
+            if (with.pixel(x, y) != without.pixel(x, y))
                 bounds |= QRect(x, y, 1, 1);
         }
     }
-    return bounds;
+    const qreal ratio = widget->devicePixelRatioF();
+    return { { QStringLiteral("glyphs"), toJson(bounds) },
+             { QStringLiteral("area"),
+               toJson(QRectF(area.topLeft() * ratio, QSizeF(area.size()) * ratio)) } };
 }
 
-QString describe(const QRect &rect)
+// The child: the window as the updater shows it on the display it finds.
+int grabWindow(int argc, char *argv[])
 {
-    return QStringLiteral("(%1,%2 %3x%4)")
-        .arg(rect.x())
-        .arg(rect.y())
-        .arg(rect.width())
-        .arg(rect.height());
+    applyProcessSettings();
+    QApplication application(argc, argv);
+    QTemporaryDir installation;
+    MainWindow window(UpdateSettings::builtIn(installation.path()));
+    window.show();
+    if (!installation.isValid() || !QTest::qWaitForWindowExposed(&window))
+        return 1;
+    auto *label = window.findChild<QLabel *>();
+    auto *button = window.findChild<QPushButton *>();
+    // The button lies over the label's right end.
+    QRect labelArea = label->rect();
+    labelArea.setRight(button->x() - label->x() - 1);
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect buttonArea =
+        button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    QJsonObject result { { QStringLiteral("size"), toJson(window.rect()) },
+                         { QStringLiteral("ratio"), window.devicePixelRatioF() },
+                         { QStringLiteral("button"), glyphs(button, button->text(), buttonArea) } };
+    for (const QString &text : LabelTexts)
+        result.insert(text, glyphs(label, text, labelArea));
+    QFile out(QCoreApplication::arguments().value(2));
+    return out.open(QIODevice::WriteOnly) && out.write(QJsonDocument(result).toJson()) > 0 ? 0 : 1;
 }
 
 } // namespace
 
-// The window at every common display scale, shown by windowgrab with the
-// updater's own process settings: it keeps its size in device-independent
-// pixels, and every text stays whole, that is, no pixel of its glyphs
-// touches the edge of the part of its widget that the window shows.
+// The window at every common display scale, shown by a child of this test
+// with the updater's own process settings: it keeps its size in
+// device-independent pixels, and every text stays whole, that is, no pixel
+// of its glyphs touches the edge of the area its widget gives it.
 class tst_DisplayScale : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void windowScales_data();
     void windowScales();
     void textWhole_data();
     void textWhole();
 
 private:
-    bool grabAt(int scale, const QString &folder);
-    QString folderOf(int scale) const { return grabs.filePath(QString::number(scale)); }
-    QJsonObject readWindow(int scale) const;
+    QJsonObject grabAt(int scale);
 
-    QTemporaryDir grabs;
-    QMap<int, QString> failures;
-#ifdef Q_OS_WIN
-    QVariant logPixels;
-#endif
+    QMap<int, QJsonObject> grabs;
 };
 
 void tst_DisplayScale::initTestCase()
 {
-    QVERIFY(grabs.isValid());
-    QFile texts(grabs.filePath(QStringLiteral("texts.txt")));
-    QVERIFY(texts.open(QIODevice::WriteOnly));
-    texts.write(LabelTexts.join(QLatin1Char('\n')).toUtf8() + '\n');
-    texts.close();
 #ifdef Q_OS_WIN
     // Wine reads the display's DPI from here when a program starts.
-    logPixels = QSettings(QStringLiteral("HKEY_CURRENT_USER\\Control Panel\\Desktop"),
-                          QSettings::NativeFormat)
-                    .value(QStringLiteral("LogPixels"));
+    const QVariant logPixels =
+        QSettings(Desktop, QSettings::NativeFormat).value(QStringLiteral("LogPixels"));
 #endif
-    for (const int scale : Scales) {
-        QVERIFY(QDir().mkpath(folderOf(scale)));
-        if (!grabAt(scale, folderOf(scale)))
-            failures.insert(scale, QStringLiteral("no grabs at %1 %").arg(scale));
-    }
-}
-
-void tst_DisplayScale::cleanupTestCase()
-{
+    for (const int scale : Scales)
+        grabs.insert(scale, grabAt(scale));
 #ifdef Q_OS_WIN
-    QSettings desktop(QStringLiteral("HKEY_CURRENT_USER\\Control Panel\\Desktop"),
-                      QSettings::NativeFormat);
+    QSettings desktop(Desktop, QSettings::NativeFormat);
     if (logPixels.isValid())
         desktop.setValue(QStringLiteral("LogPixels"), logPixels);
     else
@@ -120,48 +140,38 @@ void tst_DisplayScale::cleanupTestCase()
 #endif
 }
 
-bool tst_DisplayScale::grabAt(int scale, const QString &folder)
+QJsonObject tst_DisplayScale::grabAt(int scale)
 {
     const int dpi = 96 * scale / 100;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
 #ifdef Q_OS_WIN
-    QSettings(QStringLiteral("HKEY_CURRENT_USER\\Control Panel\\Desktop"), QSettings::NativeFormat)
-        .setValue(QStringLiteral("LogPixels"), dpi);
+    QSettings(Desktop, QSettings::NativeFormat).setValue(QStringLiteral("LogPixels"), dpi);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("windows"));
 #else
     XvfbDisplay display;
-    if (!display.start(dpi)) {
-        qWarning("Xvfb did not start at %d DPI", dpi);
-        return false;
-    }
+    if (!display.start(dpi))
+        return QJsonObject();
     env.insert(QStringLiteral("DISPLAY"), display.display());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
 #endif
     // Scaled by the display alone.
-    env.remove(QStringLiteral("QT_SCALE_FACTOR"));
-    env.remove(QStringLiteral("QT_SCREEN_SCALE_FACTORS"));
-    env.remove(QStringLiteral("QT_FONT_DPI"));
-    QProcess helper;
-    helper.setProcessEnvironment(env);
-    helper.setProcessChannelMode(QProcess::ForwardedChannels);
-    helper.start(QStringLiteral(WINDOW_GRAB),
-                 { folder, grabs.filePath(QStringLiteral("texts.txt")) });
-    if (!helper.waitForFinished(60000)) {
-        qWarning("windowgrab: %s", qPrintable(helper.errorString()));
-        helper.kill();
-        helper.waitForFinished();
-        return false;
+    for (const char *name : { "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS", "QT_FONT_DPI" })
+        env.remove(QLatin1String(name));
+    QTemporaryDir folder;
+    const QString file = folder.filePath(QStringLiteral("grab.json"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--grab"), file });
+    if (!child.waitForFinished(60000) || child.exitCode() != 0) {
+        qWarning("the window could not be grabbed at %d %%: %s", scale,
+                 qPrintable(child.errorString()));
+        child.kill();
+        child.waitForFinished();
     }
-    return helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0;
-}
-
-// What windowgrab says of the window; empty when it could not be read.
-QJsonObject tst_DisplayScale::readWindow(int scale) const
-{
-    QFile file(folderOf(scale) + QStringLiteral("/window.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    return QJsonDocument::fromJson(file.readAll()).object();
+    QFile grab(file);
+    return grab.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(grab.readAll()).object()
+                                          : QJsonObject();
 }
 
 void tst_DisplayScale::windowScales_data()
@@ -174,57 +184,48 @@ void tst_DisplayScale::windowScales_data()
 void tst_DisplayScale::windowScales()
 {
     QFETCH(int, scale);
-    if (failures.contains(scale))
-        QFAIL(qPrintable(failures.value(scale)));
-    const QJsonObject window = readWindow(scale);
-    QCOMPARE(window.value(QStringLiteral("width")).toInt(), 300);
-    QCOMPARE(window.value(QStringLiteral("height")).toInt(), 50);
-    QCOMPARE(window.value(QStringLiteral("ratio")).toDouble(), scale / 100.0);
-    const QImage shown(folderOf(scale) + QStringLiteral("/window.png"));
-    QCOMPARE(shown.size(), QSize(300, 50) * scale / 100);
+    const QJsonObject grab = grabs.value(scale);
+    QCOMPARE(toRect(grab.value(QStringLiteral("size"))), QRectF(0, 0, 300, 50));
+    QCOMPARE(grab.value(QStringLiteral("ratio")).toDouble(), scale / 100.0);
 }
 
 void tst_DisplayScale::textWhole_data()
 {
     QTest::addColumn<int>("scale");
-    QTest::addColumn<QString>("widget");
-    QTest::addColumn<QString>("grab");
+    QTest::addColumn<QString>("text");
     for (const int scale : Scales) {
-        for (int i = 0; i < LabelTexts.size(); ++i) {
-            QTest::addRow("%d %% %s", scale, qUtf8Printable(LabelTexts.at(i)))
-                << scale << QStringLiteral("label") << QStringLiteral("label-%1").arg(i);
-        }
-        QTest::addRow("%d %% button %s", scale, qUtf8Printable(ButtonText))
-            << scale << QStringLiteral("button") << QStringLiteral("button");
+        for (const QString &text : LabelTexts)
+            QTest::addRow("%d %% %s", scale, qUtf8Printable(text)) << scale << text;
+        QTest::addRow("%d %% button 开始更新", scale) << scale << QStringLiteral("button");
     }
 }
 
 void tst_DisplayScale::textWhole()
 {
     QFETCH(int, scale);
-    QFETCH(QString, widget);
-    QFETCH(QString, grab);
-    if (failures.contains(scale))
-        QFAIL(qPrintable(failures.value(scale)));
-    const QString folder = folderOf(scale) + QLatin1Char('/');
-    const QImage withText(folder + grab + QStringLiteral(".png"));
-    const QImage without(folder + widget + QStringLiteral("-empty.png"));
-    QVERIFY(!withText.isNull() && !without.isNull());
-    const QJsonObject window = readWindow(scale);
-    const QJsonArray area = window.value(widget).toArray();
-    const qreal ratio = window.value(QStringLiteral("ratio")).toDouble();
-    const QRectF shown(area.at(0).toDouble() * ratio, area.at(1).toDouble() * ratio,
-                       area.at(2).toDouble() * ratio, area.at(3).toDouble() * ratio);
-
-    const QRect glyphs = glyphBounds(withText, without);
+    QFETCH(QString, text);
+    const QJsonObject shown = grabs.value(scale).value(text).toObject();
+    QVERIFY2(!shown.isEmpty(), "not grabbed");
+    const QRectF glyphs = toRect(shown.value(QStringLiteral("glyphs")));
+    const QRectF area = toRect(shown.value(QStringLiteral("area")));
     QVERIFY2(!glyphs.isEmpty(), "the text drew nothing");
     // A label's text begins at its left edge: it is cut off at the others.
-    const bool fromLeftEdge = widget == QLatin1String("label");
-    const QRectF inner = shown.adjusted(fromLeftEdge ? 0 : 1, 1, -1, -1);
-    QVERIFY2(inner.contains(QRectF(glyphs)),
-             qPrintable(QStringLiteral("glyphs at %1 reach the edge of %2")
-                            .arg(describe(glyphs), describe(shown.toAlignedRect()))));
+    const QRectF inside = area.adjusted(text == QLatin1String("button") ? 1 : 0, 1, -1, -1);
+    QVERIFY2(inside.contains(glyphs),
+             QByteArray::number(glyphs.x()) + ',' + QByteArray::number(glyphs.y()) + ' '
+                 + QByteArray::number(glyphs.width()) + 'x' + QByteArray::number(glyphs.height())
+                 + " reaches the edge of " + QByteArray::number(area.width()) + 'x'
+                 + QByteArray::number(area.height()));
 }
 
-QTEST_GUILESS_MAIN(tst_DisplayScale)
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--grab") == 0)
+        return grabWindow(argc, argv);
+    QCoreApplication application(argc, argv);
+    tst_DisplayScale test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_displayscale.moc"

@@ -33,6 +33,23 @@ ShownWindow findWindow()
     return window;
 }
 
+// A click of the left button at (x, y) of the window, as Windows delivers it.
+void click(HWND window, int x, int y)
+{
+    ::PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+    ::PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+}
+
+bool waitForExit(DWORD processId)
+{
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (!process)
+        return true;
+    const DWORD waited = ::WaitForSingleObject(process, 30000);
+    ::CloseHandle(process);
+    return waited == WAIT_OBJECT_0;
+}
+
 // Everything the updater must leave as it was: what the product writes
 // while it runs and the log are left out.
 QMap<QString, QByteArray> installedFiles(const QString &dir)
@@ -119,15 +136,19 @@ void tst_ProtectedInstallation::cleanup()
 void tst_ProtectedInstallation::start_data()
 {
     QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<int>("presses");
     QTest::addColumn<int>("restarts");
     QTest::addColumn<int>("refusals");
-    QTest::newRow("writable folder") << false << 0 << 0;
-    QTest::newRow("read-only folder") << true << 1 << 1;
+    QTest::newRow("writable folder") << false << 0 << 0 << 0;
+    QTest::newRow("read-only folder") << true << 0 << 1 << 1;
+    // Each press asks once more: one more start, one more refusal.
+    QTest::newRow("read-only folder, pressed twice") << true << 2 << 3 << 3;
 }
 
 void tst_ProtectedInstallation::start()
 {
     QFETCH(bool, readOnly);
+    QFETCH(int, presses);
     QFETCH(int, restarts);
     QFETCH(int, refusals);
     QVERIFY(startProduct(home->path()));
@@ -147,15 +168,25 @@ void tst_ProtectedInstallation::start()
     updater.setWorkingDirectory(home->path());
     updater.start(home->filePath(QStringLiteral("vlm-updater.exe")), QStringList());
     QVERIFY2(updater.waitForStarted(30000), qPrintable(updater.errorString()));
-    if (restarts > 0) {
+    const auto firstPid = DWORD(updater.processId());
+    if (readOnly) {
         // It ends at once, the product untouched, and the copy takes over.
         QVERIFY(updater.waitForFinished(60000));
         QCOMPARE(updater.exitCode(), 0);
     }
     QTRY_VERIFY_WITH_TIMEOUT(findWindow().processId != 0, 60000);
-    const ShownWindow window = findWindow();
+    ShownWindow window = findWindow();
     windowProcess = window.processId;
-    QCOMPARE(window.processId == DWORD(updater.processId()), restarts == 0);
+    QCOMPARE(window.processId == firstPid, !readOnly);
+    for (int press = 0; press < presses; ++press) {
+        const DWORD pressed = window.processId;
+        click(window.handle, 240, 25);
+        QVERIFY(waitForExit(pressed));
+        QTRY_VERIFY_WITH_TIMEOUT(findWindow().processId != 0, 60000);
+        window = findWindow();
+        windowProcess = window.processId;
+        QVERIFY(window.processId != pressed);
+    }
 
     const QString log = QString::fromLocal8Bit(
         readFile(home->filePath(QStringLiteral("log/"))
@@ -167,11 +198,7 @@ void tst_ProtectedInstallation::start()
         QVERIFY(installedFiles(home->path()) == before);
 
     ::PostMessageW(window.handle, WM_CLOSE, 0, 0);
-    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, window.processId);
-    QVERIFY(process);
-    const DWORD waited = ::WaitForSingleObject(process, 30000);
-    ::CloseHandle(process);
-    QCOMPARE(waited, DWORD(WAIT_OBJECT_0));
+    QVERIFY(waitForExit(window.processId));
     windowProcess = 0;
     QVERIFY(processAlive(productPid));
 }
