@@ -44,14 +44,15 @@ QStringList settingsOf(const QByteArray &manifest, QString *errorString)
     while (!reader.atEnd()) {
         reader.readNext();
         if (reader.isStartElement()) {
-            element = reader.namespaceUri() + QLatin1Char(' ') + reader.name();
+            element =
+                reader.namespaceUri().toString() + QLatin1Char(' ') + reader.name().toString();
             settings.append(element);
             const QXmlStreamAttributes attributes = reader.attributes();
             for (const QXmlStreamAttribute &attribute : attributes)
-                settings.append(element + QLatin1Char(' ') + attribute.name() + QLatin1Char('=')
-                                + attribute.value());
+                settings.append(element + QLatin1Char(' ') + attribute.name().toString()
+                                + QLatin1Char('=') + attribute.value().toString());
         } else if (reader.isCharacters() && !reader.isWhitespace()) {
-            settings.append(element + QStringLiteral(" =") + reader.text().trimmed());
+            settings.append(element + QStringLiteral(" =") + reader.text().toString().trimmed());
         }
     }
     if (reader.hasError())
