@@ -48,15 +48,9 @@ QRectF toRect(const QJsonValue &value)
 // use (logical, in the widget), scaled to them.
 QJsonObject glyphs(QWidget *widget, const QString &text, const QRect &area)
 {
-    const auto setText = [widget](const QString &t) {
-        if (auto *label = qobject_cast<QLabel *>(widget))
-            label->setText(t);
-        else
-            static_cast<QPushButton *>(widget)->setText(t);
-    };
-    setText(QString());
+    widget->setProperty("text", QString());
     const QImage without = widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
-    setText(text);
+    widget->setProperty("text", text);
     const QImage with = widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
     QRect bounds;
     for (int y = 0; y < with.height(); ++y) {
@@ -212,10 +206,9 @@ void tst_DisplayScale::textWhole()
     // A label's text begins at its left edge: it is cut off at the others.
     const QRectF inside = area.adjusted(text == QLatin1String("button") ? 1 : 0, 1, -1, -1);
     QVERIFY2(inside.contains(glyphs),
-             QByteArray::number(glyphs.x()) + ',' + QByteArray::number(glyphs.y()) + ' '
-                 + QByteArray::number(glyphs.width()) + 'x' + QByteArray::number(glyphs.height())
-                 + " reaches the edge of " + QByteArray::number(area.width()) + 'x'
-                 + QByteArray::number(area.height()));
+             qPrintable(QString::asprintf("glyphs at %g,%g %gx%g reach the edge of %gx%g",
+                                          glyphs.x(), glyphs.y(), glyphs.width(), glyphs.height(),
+                                          area.width(), area.height())));
 }
 
 int main(int argc, char *argv[])
