@@ -56,6 +56,10 @@ shoot() {
     pids+=("$second")
     wait_for 60 "the second updater's window" window_of "$second" || fail "$(cat "$work/updater.log")"
     wait_for 30 "the window to be painted" painted "$window" "$file" || fail "nothing painted"
+    # Under Wine the label's text may come a moment after the button; a
+    # picture for people, so a second's wait is enough.
+    sleep 1
+    import -window "$window" "$file"
     kill "$second" "$first"
     wait "$second" "$first" 2>/dev/null || true
     printf 'screenshots: %s\n' "${file#"$top"/}"
@@ -90,6 +94,7 @@ windows() {
     for dir in "${dirs[@]}"; do
         wine_path+=";$(winepath -w "$dir")"
     done
+    [ -n "${OPENSSL_WIN_PREFIX:-}" ] && wine_path+=";$(winepath -w "$OPENSSL_WIN_PREFIX/bin")"
     export WINEPATH=$wine_path QT_PLUGIN_PATH="$(winepath -w "$QT_WIN_PREFIX/plugins")"
     for scale in 100 200; do
         work=$(mktemp -d)
