@@ -1,16 +1,17 @@
 #include "mainwindow.h"
+#include "processsettings.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
-    // Process setting: the window paints a label and a button and nothing
-    // with OpenGL. Left to itself, Qt prepares every window for OpenGL, which
-    // on X11 loads the GL driver, a large library, before the window shows.
-    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+    // Process settings: no OpenGL, and the window scaled with the display.
+    applyProcessSettings();
     QApplication application(argc, argv);
 
     MainWindow window;
+    if (window.handedOver())
+        return 0;
     window.show();
     return application.exec();
 }

@@ -21,6 +21,7 @@ MainWindow::MainWindow()
 MainWindow::MainWindow(const UpdateSettings &settings)
     : QMainWindow(nullptr, Qt::WindowFlags())
     , appDirPath(settings.appDir)
+    , protection(settings.appDir, QCoreApplication::arguments())
 {
     setFixedSize(300, 50);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
@@ -44,15 +45,22 @@ MainWindow::MainWindow(const UpdateSettings &settings)
     connect(update, &ProductUpdate::progress, this,
             [this](int percent) { showProgress(progressText(percent)); });
     connect(button, SIGNAL(clicked()), this, SLOT(Down()));
-    // Before the window shows: an interrupted update is put right first, and
-    // a second updater says at once that it will not touch anything.
-    update->claimInstallation();
+    // Before the window shows: a protected installation is handed to an
+    // updater with an administrator's rights, an interrupted update is put
+    // right first, and a second updater says at once that it will not touch
+    // anything.
+    admit(protection.atStart());
 }
 
 MainWindow::~MainWindow() = default;
 
 void MainWindow::Down()
 {
+    if (protection.access() == ProtectedInstallation::Access::Refused) {
+        admit(protection.askAgain());
+        if (protection.access() != ProtectedInstallation::Access::Writable)
+            return;
+    }
     update->start();
 }
 
@@ -80,6 +88,21 @@ void MainWindow::Unpack()
 void MainWindow::StartProgram()
 {
     update->startProduct();
+}
+
+void MainWindow::admit(ProtectedInstallation::Access access)
+{
+    switch (access) {
+    case ProtectedInstallation::Access::Writable:
+        update->claimInstallation();
+        return;
+    case ProtectedInstallation::Access::HandedOver:
+        close();
+        return;
+    case ProtectedInstallation::Access::Refused:
+        showAtOnce(QStringLiteral("更新需要管理员权限"));
+        return;
+    }
 }
 
 void MainWindow::showState(ProductUpdate::State state)

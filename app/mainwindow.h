@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "productupdate.h"
+#include "protectedinstallation.h"
 
 #include <QMainWindow>
 
@@ -28,6 +29,13 @@ public:
     void Unpack();
     void StartProgram();
 
+    // An updater with an administrator's rights has taken over before this
+    // window was shown: it is not to be shown.
+    bool handedOver() const
+    {
+        return protection.access() == ProtectedInstallation::Access::HandedOver;
+    }
+
 public slots:
     void Down();
     void DownloadProgress(int x, int id);
@@ -36,6 +44,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void admit(ProtectedInstallation::Access access);
     void showState(ProductUpdate::State state);
     static QString progressText(int x);
     void showProgress(const QString &text);
@@ -45,6 +54,7 @@ private:
     QLabel *label;
     QString appDirPath;
     ProductUpdate *update;
+    ProtectedInstallation protection;
     // A running transfer's percentage waits here while the label has just
     // been repainted; see showProgress().
     QString pendingProgress;

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     python3-pyftpdlib p7zip-full curl
-    xvfb xdotool x11-apps imagemagick fonts-wqy-microhei
+    xvfb xdotool x11-apps x11-xserver-utils imagemagick fonts-wqy-microhei
     procps psmisc
     libx11-dev time
     libsodium-dev minisign dbus

@@ -106,7 +106,7 @@ suites=(tst_platform tst_fileoperations tst_debuglog tst_commandrunner tst_tasks
     tst_minisignverifier tst_releaseorder tst_signedrelease tst_ftpclient tst_ftpcontrolchannel
     tst_ftpprotocol tst_retrypolicy tst_ftps tst_zipdirectory tst_deltaplan tst_deltadownload
     tst_productupdate
-    tst_mainwindow)
+    tst_mainwindow tst_displayscale tst_manifest tst_protectedinstallation)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     read -r -a suites <<<"$WINDOWS_SUITES"
 fi
@@ -120,7 +120,8 @@ for suite in "${suites[@]}"; do
     result=$results/$suite.txt
     rm -f "$result"
     # The window's suite runs on Windows' own platform plugin, drawn by Wine
-    # on the X display; the others need no display.
+    # on the X display; the others need no display, or start the programs
+    # that show windows on it with that plugin themselves.
     platform=offscreen
     [ "$suite" = tst_mainwindow ] && platform=windows
     say "running $suite under Wine"

@@ -20,8 +20,9 @@ public:
     TestService(const TestService &) = delete;
     TestService &operator=(const TestService &) = delete;
 
-    // Asks the service to run program ("ftpserver" or "minisign") with the
-    // arguments, Windows paths among them passed as their Linux names.
+    // Asks the service to run program ("ftpserver", "minisign" or "chattr")
+    // with the arguments, Windows paths among them passed as their Linux
+    // names.
     bool start(const QString &program, const QStringList &arguments, int timeoutMs = 10000);
     // The program's output as the service relays it, ending on a line
     // "EXIT <code>" once the program has ended.

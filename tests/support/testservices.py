@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Runs two Linux programs for Windows tests under Wine: the test FTP server
-(tests/support/ftpserver.py) and the minisign tool.
+"""Runs three Linux programs for Windows tests under Wine: the test FTP server
+(tests/support/ftpserver.py), the minisign tool, and chattr for the immutable
+attribute.
 
 A Windows program under Wine can start a Linux program, but gets no handle to
 wait for it and no pipes to its output; loopback TCP works. So the Windows
@@ -16,6 +17,9 @@ ftpserver  starts ftpserver.py with the arguments and relays every line it
            sends it SIGUSR1; a line "stop", or the end of the connection,
            stops it.
 minisign   runs minisign with the arguments, and relays what it printed.
+chattr     runs chattr with "+i" or "-i" and one path, and relays what it
+           printed: Wine running as root writes into a folder whatever its
+           permissions, but not into an immutable one.
 
 Either way the service then sends "EXIT <code>" and closes the connection. It
 runs nothing else.
@@ -34,7 +38,7 @@ import threading
 
 FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ftpserver.py")
 REAL_FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "realftpd.py")
-MINISIGN_TIMEOUT = 120
+TOOL_TIMEOUT = 120
 
 # The FTP servers running now, stopped too when the service is.
 running_servers = set()
@@ -74,9 +78,12 @@ class Request(socketserver.StreamRequestHandler):
         elif program == "realftpd":
             self.serve_ftp(REAL_FTP_SERVER, args)
         elif program == "minisign":
-            self.run_minisign(args)
+            self.run_tool(["minisign", *args], "minisign (Debian package minisign)")
+        elif program == "chattr" and len(args) == 2 and args[0] in ("+i", "-i"):
+            self.run_tool(["chattr", *args], "chattr (Debian package e2fsprogs)")
         else:
-            self.finish_with(2, "runs only ftpserver, realftpd and minisign, not %r\n" % program)
+            self.finish_with(2, "runs only ftpserver, realftpd, minisign and chattr +i/-i PATH, not %r %r\n"
+                             % (program, args))
 
     def finish_with(self, code, output=""):
         if output and not output.endswith("\n"):
@@ -86,16 +93,16 @@ class Request(socketserver.StreamRequestHandler):
         except OSError:
             pass  # the test went away; nobody is left to tell
 
-    def run_minisign(self, args):
+    def run_tool(self, command, package):
         try:
-            done = subprocess.run(["minisign", *args], stdin=subprocess.DEVNULL,
+            done = subprocess.run(command, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=MINISIGN_TIMEOUT)
+                                  timeout=TOOL_TIMEOUT)
         except FileNotFoundError:
-            self.finish_with(127, "minisign is not installed (Debian package minisign)")
+            self.finish_with(127, "%s is not installed" % package)
             return
         except subprocess.TimeoutExpired:
-            self.finish_with(124, "minisign did not end within %d s" % MINISIGN_TIMEOUT)
+            self.finish_with(124, "%s did not end within %d s" % (command[0], TOOL_TIMEOUT))
             return
         self.finish_with(done.returncode, done.stdout.decode("utf-8", "replace"))
 

@@ -7,6 +7,7 @@
 #include <QThread>
 
 // Last: Xlib's macros clash with Qt's names.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 XvfbDisplay::~XvfbDisplay()
@@ -14,17 +15,20 @@ XvfbDisplay::~XvfbDisplay()
     Installation::stopProcess(m_server);
 }
 
-bool XvfbDisplay::start()
+bool XvfbDisplay::start(int dpi)
 {
     // The server picks a free display itself and names it on the given
     // descriptor only once it accepts clients. Its socket file appears
     // earlier: a client that took that as the sign was turned away now and
     // then on a busy machine ("could not connect to display").
     m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_server.start(QStringLiteral("Xvfb"),
-                   { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                     QStringLiteral("tcp"), QStringLiteral("-noreset"), QStringLiteral("-screen"),
-                     QStringLiteral("0"), QStringLiteral("640x480x24") });
+    QStringList arguments { QStringLiteral("-displayfd"), QStringLiteral("1"),
+                            QStringLiteral("-nolisten"),  QStringLiteral("tcp"),
+                            QStringLiteral("-noreset"),   QStringLiteral("-screen"),
+                            QStringLiteral("0"),          QStringLiteral("640x480x24") };
+    if (dpi > 0)
+        arguments << QStringLiteral("-dpi") << QString::number(dpi);
+    m_server.start(QStringLiteral("Xvfb"), arguments);
     if (!m_server.waitForStarted(10000))
         return false;
     QDeadlineTimer deadline(30000);
@@ -36,6 +40,21 @@ bool XvfbDisplay::start()
     if (!ok)
         return false;
     m_display = QStringLiteral(":%1").arg(number);
+    return dpi <= 0 || setDpi(dpi);
+}
+
+// Clients read the resources once, when they connect.
+bool XvfbDisplay::setDpi(int dpi) const
+{
+    Display *display = XOpenDisplay(m_display.toLocal8Bit().constData());
+    if (!display)
+        return false;
+    const QByteArray resources = "Xft.dpi:\t" + QByteArray::number(dpi) + '\n';
+    XChangeProperty(display, DefaultRootWindow(display), XA_RESOURCE_MANAGER, XA_STRING, 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char *>(resources.constData()),
+                    resources.size());
+    XSync(display, False);
+    XCloseDisplay(display);
     return true;
 }
 

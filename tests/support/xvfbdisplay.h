@@ -14,7 +14,9 @@ public:
     XvfbDisplay(const XvfbDisplay &) = delete;
     XvfbDisplay &operator=(const XvfbDisplay &) = delete;
 
-    bool start();
+    // With dpi given, the display says so to its clients the way a desktop
+    // does (the X resource Xft.dpi), and Qt scales by dpi / 96.
+    bool start(int dpi = 0);
     QString display() const { return m_display; }
 
     // The id of a visible window whose title is title, of the process pid
@@ -26,6 +28,7 @@ public:
     bool closeWindow(const QString &windowId) const;
 
 private:
+    bool setDpi(int dpi) const;
     bool xdotool(const QStringList &args, QByteArray *output = nullptr,
                  int timeoutMs = 10000) const;
 
