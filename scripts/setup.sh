@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
-    python3-pyftpdlib p7zip-full curl
+    python3-pyftpdlib python3-openssl openssl p7zip-full curl
     xvfb xdotool x11-apps x11-xserver-utils imagemagick fonts-wqy-microhei
-    procps psmisc
+    procps psmisc iproute2
     libx11-dev time
     libsodium-dev minisign dbus
 )
