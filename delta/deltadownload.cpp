@@ -16,11 +16,6 @@ constexpr qint64 CopyBudget = 16 * 1024 * 1024;
 // Reads further back for a directory larger than the first read.
 constexpr int MaxEndReads = 4;
 
-QString seconds(int ms)
-{
-    return QString::number(ms / 1000.0);
-}
-
 } // namespace
 
 DeltaDownload::DeltaDownload(QNetworkAccessManager *network, QObject *parent)
@@ -363,7 +358,7 @@ void DeltaDownload::endTry(const QString &reason, RetryPolicy::Cause cause)
                   .arg(reason)
                   .arg(triesMade + 1)
                   .arg(limits.retryPausesMs.size() + 1)
-                  .arg(seconds(decision.pauseMs)));
+                  .arg(inSeconds(decision.pauseMs)));
     retryTimer.start(decision.pauseMs);
 }
 

@@ -16,12 +16,12 @@ QByteArray keyOf(const ZipEntry &entry)
 
 // The entries in archive order, each with where the next one (or the
 // directory) begins; empty when entries overlap.
-QVector<QPair<ZipEntry, qint64>> withEnds(const ZipDirectory &directory)
+DeltaPlan::EntrySpans withEnds(const ZipDirectory &directory)
 {
     QVector<ZipEntry> entries = directory.entries();
     std::sort(entries.begin(), entries.end(),
               [](const ZipEntry &a, const ZipEntry &b) { return a.offset < b.offset; });
-    QVector<QPair<ZipEntry, qint64>> spans;
+    DeltaPlan::EntrySpans spans;
     for (int i = 0; i < entries.size(); ++i) {
         const qint64 end =
             i + 1 < entries.size() ? entries.at(i + 1).offset : directory.directoryOffset();
@@ -38,8 +38,8 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &installed, const ZipDirectory &off
                           qint64 knownFrom, const DeltaSettings &settings)
 {
     DeltaPlan plan;
-    const auto fresh = withEnds(offered);
-    const auto old = withEnds(installed);
+    const EntrySpans fresh = withEnds(offered);
+    const EntrySpans old = withEnds(installed);
     if (fresh.size() != offered.entries().size() || old.size() != installed.entries().size()) {
         plan.refuse(QStringLiteral("entries of an archive overlap"));
         return plan;
@@ -50,51 +50,12 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &installed, const ZipDirectory &off
 
     plan.add(DeltaSegment::Fetch, 0,
              fresh.isEmpty() ? offered.directoryOffset() : fresh.first().first.offset);
-    for (const auto &span : fresh) {
-        const ZipEntry &entry = span.first;
-        const qint64 length = span.second - entry.offset;
-        const QVector<int> candidates = byKey.value(keyOf(entry));
-        // A whole match first: its local header is the same too.
-        const auto whole = std::find_if(candidates.cbegin(), candidates.cend(), [&](int i) {
-            return old.at(i).first.record == entry.record
-                && old.at(i).second - old.at(i).first.offset == length;
-        });
-        if (whole != candidates.cend()) {
-            plan.add(DeltaSegment::Copy, entry.offset, length, old.at(*whole).first.offset);
-            continue;
-        }
-        bool reused = false;
-        for (const int i : candidates) {
-            const ZipEntry &match = old.at(i).first;
-            const qint64 data = old.at(i).second - match.offset - match.headerLength;
-            const qint64 header = length - data;
-            if (match.headerLength < 30 || data < entry.compressedSize || header < 30)
-                continue;
-            plan.add(DeltaSegment::Fetch, entry.offset, header);
-            plan.add(DeltaSegment::Copy, entry.offset + header, data,
-                     match.offset + match.headerLength);
-            reused = true;
-            break;
-        }
-        if (!reused)
-            plan.add(DeltaSegment::Fetch, entry.offset, length);
-    }
+    for (const auto &span : fresh)
+        plan.addEntry(span, old, byKey.value(keyOf(span.first)));
     plan.add(DeltaSegment::Known, offered.directoryOffset(),
              offered.fileSize() - offered.directoryOffset());
     plan.mergeFetches(settings.mergeGap);
-
-    // What was read from the end already need not be fetched again.
-    DeltaSegments pieces;
-    std::swap(pieces, plan.pieces);
-    for (const DeltaSegment &piece : qAsConst(pieces)) {
-        if (piece.kind != DeltaSegment::Fetch || piece.end() <= knownFrom) {
-            plan.add(piece.kind, piece.offset, piece.length, piece.source);
-            continue;
-        }
-        const qint64 split = qMax(piece.offset, knownFrom);
-        plan.add(DeltaSegment::Fetch, piece.offset, split - piece.offset);
-        plan.add(DeltaSegment::Known, split, piece.end() - split);
-    }
+    plan.skipKnown(knownFrom);
 
     const qint64 size = offered.fileSize();
     if (plan.fetched() > settings.maxFetchedShare * double(size))
@@ -103,6 +64,49 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &installed, const ZipDirectory &off
                         .arg(plan.fetched())
                         .arg(size));
     return plan;
+}
+
+void DeltaPlan::addEntry(const EntrySpan &span, const EntrySpans &old,
+                         const QVector<int> &candidates)
+{
+    const ZipEntry &entry = span.first;
+    const qint64 length = span.second - entry.offset;
+    // A whole match first: its local header is the same too.
+    const auto whole = std::find_if(candidates.cbegin(), candidates.cend(), [&](int i) {
+        return old.at(i).first.record == entry.record
+            && old.at(i).second - old.at(i).first.offset == length;
+    });
+    if (whole != candidates.cend()) {
+        add(DeltaSegment::Copy, entry.offset, length, old.at(*whole).first.offset);
+        return;
+    }
+    for (const int i : candidates) {
+        const ZipEntry &match = old.at(i).first;
+        const qint64 data = old.at(i).second - match.offset - match.headerLength;
+        const qint64 header = length - data;
+        if (match.headerLength < 30 || data < entry.compressedSize || header < 30)
+            continue;
+        add(DeltaSegment::Fetch, entry.offset, header);
+        add(DeltaSegment::Copy, entry.offset + header, data, match.offset + match.headerLength);
+        return;
+    }
+    add(DeltaSegment::Fetch, entry.offset, length);
+}
+
+// What was read from the end already need not be fetched again.
+void DeltaPlan::skipKnown(qint64 knownFrom)
+{
+    DeltaSegments all;
+    std::swap(all, pieces);
+    for (const DeltaSegment &piece : qAsConst(all)) {
+        if (piece.kind != DeltaSegment::Fetch || piece.end() <= knownFrom) {
+            add(piece.kind, piece.offset, piece.length, piece.source);
+            continue;
+        }
+        const qint64 split = qMax(piece.offset, knownFrom);
+        add(DeltaSegment::Fetch, piece.offset, split - piece.offset);
+        add(DeltaSegment::Known, split, piece.end() - split);
+    }
 }
 
 int DeltaPlan::fetchCount() const

@@ -65,8 +65,14 @@ public:
     // byte skip on.
     ByteRanges fetchRanges(int first = 0, qint64 skip = 0) const;
 
+    // An entry with where the next one (or the directory) begins.
+    using EntrySpan = QPair<ZipEntry, qint64>;
+    using EntrySpans = QVector<EntrySpan>;
+
 private:
     qint64 bytesOf(DeltaSegment::Kind kind) const;
+    void addEntry(const EntrySpan &span, const EntrySpans &old, const QVector<int> &candidates);
+    void skipKnown(qint64 knownFrom);
     void add(DeltaSegment::Kind kind, qint64 offset, qint64 length, qint64 source = -1);
     void mergeFetches(qint64 gap);
     void refuse(const QString &reason);

@@ -159,30 +159,9 @@ ZipDirectory::Status ZipDirectory::parseEntries(const QByteArray &tail, qint64 t
         if (at + length > end)
             return invalid(QStringLiteral("a record runs beyond its central directory"));
         ZipEntry entry;
-        entry.flags = u16(tail, at + 8);
-        entry.method = u16(tail, at + 10);
-        entry.crc = u32(tail, at + 16);
-        entry.compressedSize = u32(tail, at + 20);
-        entry.size = u32(tail, at + 24);
-        entry.offset = u32(tail, at + 42);
-        entry.name = tail.mid(int(at + CentralSize), nameLength);
-        entry.record = tail.mid(int(at), int(length));
-        int offsetAt = -1;
-        const QByteArray extra = tail.mid(int(at + CentralSize + nameLength), extraLength);
-        if (!readZip64Extra(extra, &entry, entry.size == Escape32, entry.compressedSize == Escape32,
-                            entry.offset == Escape32, &offsetAt))
-            return invalid(QStringLiteral("the record of %1 lacks its zip64 sizes")
-                               .arg(QString::fromUtf8(entry.name)));
-        // The offset is all two records of one entry may differ in.
-        std::fill_n(entry.record.data() + 42, 4, '\0');
-        if (offsetAt >= 0)
-            std::fill_n(entry.record.data() + CentralSize + nameLength + offsetAt, 8, '\0');
-        if (entry.offset + LocalSize > directoryStart)
-            return invalid(QStringLiteral("the entry %1 lies beyond the entries")
-                               .arg(QString::fromUtf8(entry.name)));
-        const qint64 local = entry.offset - tailOffset;
-        if (local >= 0 && u32(tail, local) == LocalSignature)
-            entry.headerLength = LocalSize + u16(tail, local + 26) + u16(tail, local + 28);
+        const QString why = readRecord(tail, tailOffset, at, length, &entry);
+        if (!why.isEmpty())
+            return invalid(why);
         list.append(entry);
         at += length;
     }
@@ -191,6 +170,42 @@ ZipDirectory::Status ZipDirectory::parseEntries(const QByteArray &tail, qint64 t
                            .arg(entryCount)
                            .arg(list.size()));
     return Status::Complete;
+}
+
+// One central record at at, its local header's length too where the tail
+// holds it; an empty string, or why the record cannot be used.
+QString ZipDirectory::readRecord(const QByteArray &tail, qint64 tailOffset, qint64 at,
+                                 qint64 length, ZipEntry *out) const
+{
+    ZipEntry entry;
+    const int nameLength = u16(tail, at + 28);
+    const int extraLength = u16(tail, at + 30);
+    entry.flags = u16(tail, at + 8);
+    entry.method = u16(tail, at + 10);
+    entry.crc = u32(tail, at + 16);
+    entry.compressedSize = u32(tail, at + 20);
+    entry.size = u32(tail, at + 24);
+    entry.offset = u32(tail, at + 42);
+    entry.name = tail.mid(int(at + CentralSize), nameLength);
+    entry.record = tail.mid(int(at), int(length));
+    int offsetAt = -1;
+    const QByteArray extra = tail.mid(int(at + CentralSize + nameLength), extraLength);
+    if (!readZip64Extra(extra, &entry, entry.size == Escape32, entry.compressedSize == Escape32,
+                        entry.offset == Escape32, &offsetAt))
+        return QStringLiteral("the record of %1 lacks its zip64 sizes")
+            .arg(QString::fromUtf8(entry.name));
+    // The offset is all two records of one entry may differ in.
+    std::fill_n(entry.record.data() + 42, 4, '\0');
+    if (offsetAt >= 0)
+        std::fill_n(entry.record.data() + CentralSize + nameLength + offsetAt, 8, '\0');
+    if (entry.offset + LocalSize > directoryStart)
+        return QStringLiteral("the entry %1 lies beyond the entries")
+            .arg(QString::fromUtf8(entry.name));
+    const qint64 local = entry.offset - tailOffset;
+    if (local >= 0 && u32(tail, local) == LocalSignature)
+        entry.headerLength = LocalSize + u16(tail, local + 26) + u16(tail, local + 28);
+    *out = entry;
+    return {};
 }
 
 bool ZipDirectory::readFile(const QString &path)

@@ -56,6 +56,8 @@ private:
     Status parseEnd(const QByteArray &tail, qint64 tailOffset);
     Status parseZip64End(const QByteArray &tail, qint64 tailOffset, qint64 endAt);
     Status parseEntries(const QByteArray &tail, qint64 tailOffset);
+    QString readRecord(const QByteArray &tail, qint64 tailOffset, qint64 at, qint64 length,
+                       ZipEntry *out) const;
     bool readHeaderLengths(class QFile &file);
     Status needFrom(qint64 offset);
     Status invalid(const QString &why);

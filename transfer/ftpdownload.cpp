@@ -19,11 +19,6 @@ constexpr qint64 CopyChunkSize = 256 * 1024;
 // held back until the disk has taken what came.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
 
-QString seconds(int ms)
-{
-    return QString::number(ms / 1000.0);
-}
-
 } // namespace
 
 FtpDownload::FtpDownload(QNetworkAccessManager *network, QObject *parent)
@@ -339,7 +334,7 @@ void FtpDownload::endTry(const QString &reason, RetryPolicy::Cause cause)
                       .arg(limits.retryPausesMs.size() + 1)
                       .arg(resumable ? QStringLiteral("resumes at byte %1").arg(received)
                                      : QStringLiteral("starts again from byte 0"))
-                      .arg(seconds(decision.pauseMs)));
+                      .arg(inSeconds(decision.pauseMs)));
         retryTimer.start(decision.pauseMs);
         return;
     }

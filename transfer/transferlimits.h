@@ -1,6 +1,7 @@
 #ifndef TRANSFERLIMITS_H
 #define TRANSFERLIMITS_H
 
+#include <QString>
 #include <QVector>
 #include <QtGlobal>
 
@@ -17,5 +18,11 @@ struct TransferLimits
     // As many tries follow the first as there are pauses.
     QVector<int> retryPausesMs = { 1000, 2000, 4000, 8000, 8000 };
 };
+
+// A bound or pause as the log states it.
+inline QString inSeconds(int ms)
+{
+    return QString::number(ms / 1000.0);
+}
 
 #endif // TRANSFERLIMITS_H

@@ -6,11 +6,6 @@ namespace {
 // of a quarter.
 constexpr int SamplesPerWindow = 4;
 
-QString seconds(int ms)
-{
-    return QString::number(ms / 1000.0);
-}
-
 } // namespace
 
 TransferWatchdog::TransferWatchdog(QObject *parent)
@@ -20,7 +15,7 @@ TransferWatchdog::TransferWatchdog(QObject *parent)
     connect(&stallTimer, &QTimer::timeout, this, [this] {
         rateTimer.stop();
         emit stalled(
-            QStringLiteral("%1 moved no data for %2 s").arg(subject, seconds(bounds.stallMs)));
+            QStringLiteral("%1 moved no data for %2 s").arg(subject, inSeconds(bounds.stallMs)));
     });
     connect(&rateTimer, &QTimer::timeout, this, &TransferWatchdog::sampleRate);
 }
@@ -64,5 +59,5 @@ void TransferWatchdog::sampleRate()
                      .arg(subject)
                      .arg(bounds.minBytesPerSecond)
                      .arg(bytes)
-                     .arg(seconds(bounds.rateWindowMs)));
+                     .arg(inSeconds(bounds.rateWindowMs)));
 }
