@@ -11,6 +11,9 @@ packages=(
     procps psmisc iproute2
     libx11-dev time
     libsodium-dev minisign dbus
+    # The libraries of the real FTP servers that tests/support/realftpd.py
+    # unpacks for the FTPS tests; the servers themselves are not installed.
+    libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3
 )
 
 missing=()

@@ -76,6 +76,7 @@ bool FtpReply::inTransfer() const
     case Step::Moving:
     case Step::DataEnded:
     case Step::Confirmed:
+    case Step::AbortingRange:
     case Step::EndingRange:
         return true;
     default:

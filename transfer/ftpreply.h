@@ -43,7 +43,8 @@ protected:
         // out and the client closed it; the server's confirmation is awaited.
         DataEnded,
         Confirmed, // a retrieval the server confirmed while its data still arrives
-        EndingRange, // a bounded range is read; ABOR and NOOP went out, NOOP.s reply is awaited
+        AbortingRange, // a bounded range is read; ABOR went out, its first reply is awaited
+        EndingRange, // the server left the transfer; NOOP went out, its reply is awaited
         Draining, // a retrieval failed; what its data connection holds is read first
         Done
     };

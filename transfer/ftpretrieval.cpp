@@ -124,8 +124,14 @@ void FtpRetrieval::retrievalReply(int code, const QByteArray &text)
         data.secure();
         return;
     }
-    // Of a range the client cut off: the server's word on the transfer and on
-    // ABOR, in whatever number and kind it has them, all come before NOOP's.
+    // Of a range the client cut off, the server's word on the transfer and on
+    // ABOR come in whatever number and kind it has them. NOOP marks their end;
+    // it goes out only once the server has left the transfer, since some
+    // servers drop every command but ABOR that arrives during one.
+    if (step == Step::AbortingRange) {
+        send(Step::EndingRange, "NOOP");
+        return;
+    }
     if (step == Step::EndingRange) {
         if (code == 200)
             nextRange();
@@ -211,13 +217,12 @@ void FtpRetrieval::rangeComplete()
         nextRange();
         return;
     }
-    send(Step::EndingRange, "ABOR");
-    session->send("NOOP");
+    send(Step::AbortingRange, "ABOR");
 }
 
 void FtpRetrieval::dataFailed()
 {
-    if (step == Step::Done || step == Step::EndingRange)
+    if (step == Step::Done || step == Step::AbortingRange || step == Step::EndingRange)
         return;
     if (step == Step::Draining) {
         finishWithError(drainedError, drainedReason);

@@ -73,11 +73,14 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def system_account(user, password, home):
+def system_account(user, password):
+    # vsftpd enters the home before local_root: it must be a folder that
+    # outlives every test's own.
     try:
-        pwd.getpwnam(user)
+        if pwd.getpwnam(user).pw_dir != "/":
+            subprocess.run(["usermod", "--home", "/", user], check=True)
     except KeyError:
-        subprocess.run(["useradd", "--no-create-home", "--home-dir", home,
+        subprocess.run(["useradd", "--no-create-home", "--home-dir", "/",
                         "--shell", "/usr/sbin/nologin", user], check=True)
     subprocess.run(["chpasswd"], input=("%s:%s\n" % (user, password)).encode(), check=True)
     service = "/etc/pam.d/" + PAM_SERVICE
@@ -88,7 +91,7 @@ def system_account(user, password, home):
 
 
 def vsftpd(files, args, port, work, certificate):
-    system_account(args.user, args.password, args.root)
+    system_account(args.user, args.password)
     empty = os.path.join(work, "empty")
     os.mkdir(empty, 0o755)
     low = free_port()
