@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,6 +29,7 @@ States statesOf(const QSignalSpy &spy)
 } // namespace
 
 Q_DECLARE_METATYPE(States)
+Q_DECLARE_METATYPE(QSsl::SslProtocol)
 
 // The update on its own, without a window, against a real installation,
 // FTP server, 7za and product.
@@ -49,6 +51,8 @@ private slots:
     void mixedInstallationNotStarted();
     void differentialUpdate_data();
     void differentialUpdate();
+    void secureUpdate_data();
+    void secureUpdate();
 
 private:
     bool serve(FtpTestServer::Options options = FtpTestServer::Options());
@@ -62,6 +66,7 @@ private:
     QTemporaryDir source;
     QTemporaryDir served;
     QTemporaryDir older; // release 1.0 and its archive, as installed
+    QTemporaryDir certificates;
     FtpTestServer server;
     QString logDir;
 };
@@ -427,6 +432,73 @@ void tst_ProductUpdate::differentialUpdate()
     // What the updater leaves is the new archive, for the next update.
     update.reset();
     QCOMPARE(readFile(updateSettings.archivePath()), readFile(archive));
+}
+
+void tst_ProductUpdate::secureUpdate_data()
+{
+    QTest::addColumn<QString>("program"); // a real server; empty: the test server
+    QTest::addColumn<QSsl::SslProtocol>("protocol");
+    QTest::addColumn<bool>("serverTls");
+    QTest::addColumn<bool>("rightKey");
+    QTest::addColumn<QString>("logged");
+
+    for (const char *program : { "vsftpd", "proftpd", "pure-ftpd" }) {
+        QTest::addRow("%s, TLS 1.2", program)
+            << program << QSsl::TlsV1_2 << true << true << "was assembled";
+        QTest::addRow("%s, TLS 1.3", program)
+            << program << QSsl::TlsV1_3 << true << true << "was assembled";
+    }
+    QTest::newRow("wrong key") << QString() << QSsl::TlsV1_2OrLater << true << false
+                               << "does not carry the pinned key";
+    QTest::newRow("plain server") << QString() << QSsl::TlsV1_2OrLater << false << true
+                                  << "refused TLS";
+}
+
+// A build that requires TLS, with the server's key pinned: the differential
+// update from servers that require their data connections to resume the
+// session; a wrong key or a plain server ends the download with the reason.
+void tst_ProductUpdate::secureUpdate()
+{
+    QFETCH(QString, program);
+    QFETCH(QSsl::SslProtocol, protocol);
+    QFETCH(bool, serverTls);
+    QFETCH(bool, rightKey);
+    QFETCH(QString, logged);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("this Qt has no TLS");
+    QFile::remove(served.filePath(QStringLiteral("vlm_update.zip.minisig")));
+    FtpTestServer::Options options;
+    options.realServer = program;
+    if (serverTls)
+        options.extra << QStringLiteral("--tls") << certificates.path();
+    if (!serve(options))
+        QSKIP(qPrintable(QStringLiteral("%1 cannot run here: %2")
+                             .arg(program.isEmpty() ? QStringLiteral("the test server") : program,
+                                  server.errorString())));
+    UpdateSettings updateSettings = settings();
+    updateSettings.security.required = true;
+    updateSettings.security.protocol = protocol;
+    const QList<QSslCertificate> shown =
+        QSslCertificate::fromPath(certificates.filePath(QStringLiteral("sound.pem")));
+    updateSettings.security.pin = rightKey && !shown.isEmpty()
+        ? FtpSecurity::pinOf(shown.first())
+        : QByteArray("sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+    QVERIFY(writeFile(updateSettings.archivePath(),
+                      readFile(older.filePath(QStringLiteral("vlm_update.zip")))));
+
+    ProductUpdate update(updateSettings);
+    QVERIFY(update.claimInstallation());
+    update.start();
+    const State end = logged == QLatin1String("was assembled") ? State::Finished
+                                                               : State::DownloadFailed;
+    QVERIFY2(waitForState(update, end), qPrintable(logText()));
+    QVERIFY2(logText().contains(logged), qPrintable(logText()));
+    if (end == State::Finished) {
+        QVERIFY2(!waitForProduct(home->path(), QStringLiteral("2.0")).isEmpty(),
+                 qPrintable(logText()));
+        QCOMPARE(readFile(home->filePath(QStringLiteral("data/payload.bin"))),
+                 readFile(source.filePath(QStringLiteral("data/payload.bin"))));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ProductUpdate)
