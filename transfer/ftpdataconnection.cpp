@@ -104,6 +104,7 @@ void FtpDataConnection::makeSocket(FtpSession *session)
                 raw->abort();
                 emit failed();
             });
+    connect(raw, &QSslSocket::encryptedBytesWritten, this, &FtpDataConnection::sendMore);
     connect(raw, &QSslSocket::newSessionTicketReceived, this,
             [session, raw] { session->takeTicket(raw->sslConfiguration().sessionTicket()); });
     socket = std::move(secure);
@@ -185,6 +186,13 @@ void FtpDataConnection::sendMore()
         socket->write(chunk);
     }
     if (!source->atEnd() || socket->bytesToWrite() > 0)
+        return;
+    // A closing socket reads no more: whatever the server sends meanwhile
+    // stays unread, and the close becomes a reset that can take the file's
+    // last bytes with it at the server. So it closes only once the system
+    // holds every byte.
+    auto *secure = qobject_cast<QSslSocket *>(socket.get());
+    if (secure && secure->encryptedBytesToWrite() > 0)
         return;
     source = nullptr;
     emit allSent();
