@@ -108,9 +108,9 @@ def parse_args():
     parser.add_argument("--record", default="",
                         help="append '<REST offset> <bytes sent>' to this file per retrieval")
     parser.add_argument("--record-wire", action="store_true",
-                        help="add to each line of --record the bytes that TCP sent of the "
-                             "retrieval: what was still in the send buffer when it ended "
-                             "never left, though it counts as sent")
+                        help="add to each line of --record the bytes that left on the wire: "
+                             "of a retrieval that the client broke off, what was still in "
+                             "the send buffer never did, though it counts as sent")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
@@ -196,7 +196,11 @@ def recording(base, path, wire=False):
                 self.recorded = True
                 line = "%d %d" % (self.cmd_channel.rest_offset, self.tot_bytes_sent)
                 if wire:
-                    line += " %d" % wire_bytes(self.socket)
+                    # A whole retrieval's bytes all leave after the close;
+                    # of one the client broke off, what the send buffer
+                    # still held never does.
+                    line += " %d" % (self.tot_bytes_sent if self.transfer_finished
+                                     else wire_bytes(self.socket))
                 with open(path, "a") as record:
                     record.write(line + "\n")
             super().close()
