@@ -14,7 +14,7 @@ When it listens it prints "PORT <n>" on a line of its own and flushes. After
 that it prints one "EVENT <name>" line for each of these moments, so that a
 test can wait for them: login-failed, sent, incomplete, disconnect, held, quit.
 With --record, each retrieval adds a line "<REST offset> <bytes sent>" to a
-file once it ends.
+file once it ends; with --record-wire too, a third field "<bytes on the wire>".
 """
 
 import argparse
@@ -22,6 +22,7 @@ import logging
 import os
 import signal
 import socket
+import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -101,8 +102,15 @@ def parse_args():
                         help="which of them the server shows")
     parser.add_argument("--refuse-tls", action="store_true",
                         help="answer AUTH TLS with 534")
+    parser.add_argument("--tls-on-connect", action="store_true",
+                        help="take a data connection's TLS handshake before its transfer "
+                             "command too, as curl starts it")
     parser.add_argument("--record", default="",
                         help="append '<REST offset> <bytes sent>' to this file per retrieval")
+    parser.add_argument("--record-wire", action="store_true",
+                        help="add to each line of --record the bytes that left on the wire: "
+                             "of a retrieval that the client broke off, what was still in "
+                             "the send buffer never did, though it counts as sent")
     parser.add_argument("--verbose", action="store_true")
     return parser.parse_args()
 
@@ -168,9 +176,17 @@ def sending_at_most(base, limit, on_limit, budget=None):
     return Limited
 
 
-def recording(base, path):
+def wire_bytes(sock):
+    """The data bytes TCP has sent on the connection, retransmissions
+    included (Linux's tcpi_bytes_sent); -1 where the system does not say."""
+    info = sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 256)
+    return struct.unpack_from("<Q", info, 200)[0] if len(info) >= 208 else -1
+
+
+def recording(base, path, wire=False):
     """A data handler that, once a retrieval ends, appends its REST offset
-    and the bytes it sent to the file at path."""
+    and the bytes it sent to the file at path, and with wire what of them
+    TCP sent."""
     class Recording(base):
         recorded = False
 
@@ -178,8 +194,15 @@ def recording(base, path):
             # Before the close, which sends the final reply to the client.
             if not self.recorded and not self.receive and self.file_obj is not None:
                 self.recorded = True
+                line = "%d %d" % (self.cmd_channel.rest_offset, self.tot_bytes_sent)
+                if wire:
+                    # A whole retrieval's bytes all leave after the close;
+                    # of one the client broke off, what the send buffer
+                    # still held never does.
+                    line += " %d" % (self.tot_bytes_sent if self.transfer_finished
+                                     else wire_bytes(self.socket))
                 with open(path, "a") as record:
-                    record.write("%d %d\n" % (self.cmd_channel.rest_offset, self.tot_bytes_sent))
+                    record.write(line + "\n")
             super().close()
 
     return Recording
@@ -326,14 +349,23 @@ def control_handler(args):
     if not args.tls:
         return FTPHandler
     import testcertificates
-    from pyftpdlib.handlers import TLS_FTPHandler
+    from pyftpdlib.handlers import TLS_FTPHandler, TLS_DTPHandler
     testcertificates.make(args.tls)
+
+    class EarlySecureData(TLS_DTPHandler):
+        def readable(self):
+            # Before the transfer command pyftpdlib takes a readable data
+            # connection for a closed one: only the handshake may read.
+            if self._ssl_requested and not self._initialized and not self.receive:
+                return self._ssl_accepting
+            return super().readable()
 
     class Secure(TLS_FTPHandler):
         certfile = os.path.join(args.tls, args.tls_certificate + ".pem")
         keyfile = os.path.join(args.tls, args.tls_certificate + ".key")
         tls_control_required = True
         tls_data_required = True
+        dtp_handler = EarlySecureData if args.tls_on_connect else TLS_DTPHandler
 
         def ftp_AUTH(self, line):
             if args.refuse_tls:
@@ -509,7 +541,7 @@ def make_handler(args):
     if args.store_early_226 or args.store_226_without_150:
         dtp = deaf(dtp)
     if args.record:
-        dtp = recording(dtp, args.record)
+        dtp = recording(dtp, args.record, args.record_wire)
     if args.send_buffer > 0:
         dtp = small_send_buffer(dtp, args.send_buffer)
 
