@@ -118,7 +118,7 @@ content=$run/update-content
 served=$run/ftp-root
 say "end to end: laying out $install_dir"
 rm -rf "$run"
-mkdir -p "$install_dir/log" "$install_dir/data" "$content/data" "$content/资料" "$served"
+mkdir -p "$install_dir/data" "$content/data" "$content/资料" "$served"
 
 # What a deployment puts beside the updater (windeployqt does this on
 # Windows): Qt's libraries and platform plugin, the compiler's runtime, 7za.
@@ -136,16 +136,14 @@ for dir in "${runtime_dirs[@]}"; do
 done
 cp "$SEVENZIP_WIN_EXE" "$install_dir/"
 product=$build/standin/standinproduct.exe
-cp "$product" "$install_dir/vlm.exe"
-echo 1 >"$install_dir/version.txt"
+lay_out_installation "$install_dir" "$product" 1
 printf 'Velmora 1\r\n' >"$install_dir/data/readme.txt"
 printf 'not in the archive\r\n' >"$install_dir/user-notes.txt"
 
-cp "$product" "$content/vlm.exe"
-echo 2 >"$content/version.txt"
+put_product "$content" "$product" 2
 printf 'Velmora 2\r\n' >"$content/data/readme.txt"
 printf '欢迎使用 Velmora 2\r\n' >"$content/资料/说明 文件.txt"
-(cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
+make_update_archive "$content" "$served/vlm_update.zip"
 
 start_ftp_server "$run/ftpserver.out" "$port" --root "$served" \
     || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
@@ -156,16 +154,13 @@ wait_until 60 product_is "$install_dir" 1 || fail "the product of version 1 did 
 say "product 1 runs"
 
 # Started from another folder, as a shortcut's "Start in" may do.
-(cd "$run" && exec wine "$install_dir/vlm-updater.exe") </dev/null >"$run/updater.out" 2>&1 &
-updater=$!
-wait_until 60 find_window "$title" || fail "the updater's window did not appear: $(cat "$run/updater.out")"
-wait_until 30 painted "$window" "$run/screenshot-idle.png" || fail "the updater's window was not painted"
+press_update "$run" "$title" "$run/screenshot-idle.png" wine "$install_dir/vlm-updater.exe" \
+    || fail "the updater's window did not come up: $(cat "$run/updater.out")"
 pressed=$SECONDS
-press_button "$window"
 say "pressed 开始更新 (window $window)"
 
-wait_until 120 gone "$updater" || fail "the updater did not finish"
-wait "$updater" || fail "the updater exited with $?"
+wait_for_update 120 || fail "the updater did not finish"
+[ "$updater_status" -eq 0 ] || fail "the updater exited with $updater_status"
 took=$((SECONDS - pressed))
 wait_until 60 product_is "$install_dir" 2 || fail "the product of version 2 did not start; log: $(cat "$install_dir"/log/*.log)"
 say "product 2 runs; the update took ${took}s from the press"
@@ -173,12 +168,8 @@ say "product 2 runs; the update took ${took}s from the press"
 # updater for the runner's whole bound of 10 s.
 [ "$took" -lt 10 ] || fail "the updater waited ${took}s: the start command blocked on the product"
 
-cmp -s "$install_dir/data/readme.txt" "$content/data/readme.txt" || fail "data/readme.txt was not updated"
-cmp -s "$install_dir/资料/说明 文件.txt" "$content/资料/说明 文件.txt" || fail "资料/说明 文件.txt was not installed"
+check_update "$install_dir" "$content" || fail "the installation does not hold the update"
 grep -q 'not in the archive' "$install_dir/user-notes.txt" || fail "a file outside the update changed"
-for leftover in vlm_update.staging vlm_update.backup vlm_update.journal; do
-    [ ! -e "$install_dir/$leftover" ] || fail "$leftover was left behind"
-done
 say "--- log"
 tr -d '\r' <"$install_dir"/log/debug_*.log | sed 's/^/    /'
 say "screenshot: ${run#"$top"/}/screenshot-idle.png"

@@ -276,7 +276,7 @@ void tst_StagedUpdate::checkUntouched()
     now.remove(settings().archiveName);
     now.remove(settings().signatureName());
     QCOMPARE(now.keys(), oldTree.keys());
-    QVERIFY(now == oldTree);
+    QCOMPARE(now, oldTree);
     QCOMPARE(linksBelow(home->path()), QStringList());
 }
 
@@ -341,7 +341,7 @@ void tst_StagedUpdate::install()
     if (installed) {
         Tree now = treeOf(home->path());
         now.remove(settings().archiveName);
-        QVERIFY(now == newTree);
+        QCOMPARE(now, newTree);
     } else {
         checkUntouched();
         QVERIFY2(record.contains(QStringLiteral("the update was not installed")),
@@ -578,7 +578,7 @@ void tst_StagedUpdate::faultWhileApplying()
     QCOMPARE(runInstaller(), Outcome::Installed);
     Tree now = treeOf(home->path());
     now.remove(settings().archiveName);
-    QVERIFY(now == newTree);
+    QCOMPARE(now, newTree);
 }
 
 // An update that replaces a program running from the installation, as one
@@ -668,7 +668,7 @@ void tst_StagedUpdate::record()
     now.remove(settings().signatureName());
     newTree.insert(QFileInfo(settings().releasePath()).fileName(),
                    QCryptographicHash::hash(next.nextRecord(), QCryptographicHash::Sha256));
-    QVERIFY(now == newTree);
+    QCOMPARE(now, newTree);
 }
 
 void tst_StagedUpdate::signedArchive_data()

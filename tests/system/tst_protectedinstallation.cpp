@@ -193,7 +193,7 @@ void tst_ProtectedInstallation::start()
     QCOMPARE(int(log.count(Refused)), refusals);
     QVERIFY(processAlive(productPid));
     if (readOnly)
-        QVERIFY(installedFiles(home->path()) == before);
+        QCOMPARE(installedFiles(home->path()), before);
 
     ::PostMessageW(window.handle, WM_CLOSE, 0, 0);
     QVERIFY(waitForExit(window.processId));
