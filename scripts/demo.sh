@@ -30,7 +30,7 @@ run=$top/demo-run
 install_dir="$run/Velmora 产品"
 content=$run/update-content   # what goes into the archive
 served=$run/ftp-root          # the folder the FTP server serves
-title='Velmora升级程序1.1'
+title=$updater_title
 standin=$build/standin/standinproduct
 # Each stand-in lists the files it finds when it starts (product-files.txt).
 export VLM_STANDIN_SNAPSHOT=1

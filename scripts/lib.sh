@@ -140,6 +140,13 @@ start_xvfb()
     wait_until 10 lib_display_answers
 }
 
+# The window's title and the middle of its button, as app/windowlayout.h
+# gives them to the window itself.
+lib_layout=$lib_top/app/windowlayout.h
+updater_title=$(sed -n '/title()/,/^}/s/.*QStringLiteral("\([^"]*\)").*/\1/p' "$lib_layout")
+read -r lib_button_x lib_button_y < <(sed -n 's/.*return QRect(\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\)).*/\1 \2 \3 \4/p' \
+    "$lib_layout" | awk '{ print $1 + int($3 / 2), $2 + int($4 / 2) }')
+
 # find_window TITLE: leaves in window the first visible window titled
 # exactly TITLE.
 find_window()
@@ -158,7 +165,7 @@ painted()
 # press_button WINDOW: clicks the updater's button "开始更新".
 press_button()
 {
-    xdotool mousemove --window "$1" 240 25 click 1
+    xdotool mousemove --window "$1" "$lib_button_x" "$lib_button_y" click 1
 }
 
 # --- the stand-in product (standin/standinproduct.cpp) -------------------------

@@ -24,7 +24,7 @@ lib_name=windows
 # shellcheck source=scripts/lib.sh
 source "$top/scripts/lib.sh"
 build=${WINDOWS_BUILD_DIR:-$top/build-windows}
-title='Velmora升级程序1.1'
+title=$updater_title
 py=/usr/bin/python3
 
 say() { printf 'windows: %s\n' "$*"; }
