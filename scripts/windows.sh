@@ -108,7 +108,13 @@ ctest_args=(--output-on-failure)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     ctest_args+=(-R "^(${WINDOWS_SUITES// /|})\$")
 fi
-(cd "$build" && ctest "${ctest_args[@]}") || fail "suites failed under Wine"
+if ! (cd "$build" && ctest "${ctest_args[@]}"); then
+    # What Qt Test said of each suite that failed.
+    while IFS=: read -r _ suite; do
+        find "$build/tests" -name "$suite.txt" -exec cat {} + >&2
+    done <"$build/Testing/Temporary/LastTestsFailed.log"
+    fail "suites failed under Wine"
+fi
 
 # --- one real update ----------------------------------------------------------
 
