@@ -290,7 +290,21 @@ rm -f "$served/vlm_update.zip" "$served/vlm_update.zip.minisig"
 write_product "$content" 3.0
 make_update_archive "$content" "$served/vlm_update.zip"
 minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 3.0" >/dev/null
-printf 'X' | dd of="$served/vlm_update.zip" bs=1 seek=100 conv=notrunc status=none
+# The altered byte lies in the data of version.txt, the one file that differs
+# from 2.0: a download that reuses the installed release's archive fetches
+# only what changed, and must fetch that byte.
+/usr/bin/python3 - "$served/vlm_update.zip" <<'PY'
+import struct, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    entry = archive.getinfo("version.txt")
+with open(sys.argv[1], "r+b") as archive:
+    archive.seek(entry.header_offset + 26)
+    name_length, extra_length = struct.unpack("<HH", archive.read(4))
+    archive.seek(entry.header_offset + 30 + name_length + extra_length)
+    byte = archive.read(1)
+    archive.seek(-1, 1)
+    archive.write(bytes([byte[0] ^ 0x20]))
+PY
 # refused WHAT: runs the updater on what the server holds now, presses the
 # button and checks that the update was refused: the installation unchanged,
 # version 2.0 running again, and the reason in the log's last records.
