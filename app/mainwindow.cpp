@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "windowlayout.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -25,15 +26,15 @@ MainWindow::MainWindow(const UpdateSettings &settings)
 {
     setFixedSize(300, 50);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
-    setWindowTitle(QStringLiteral("Velmora升级程序1.1"));
+    setWindowTitle(WindowLayout::title());
 
     label = new QLabel(this, Qt::WindowFlags());
     label->setText(QString());
     label->setGeometry(QRect(20, 10, 200, 30));
 
     auto *button = new QPushButton(this);
-    button->setText(QStringLiteral("开始更新"));
-    button->setGeometry(QRect(200, 10, 80, 30));
+    button->setText(WindowLayout::buttonText());
+    button->setGeometry(WindowLayout::buttonGeometry());
 
     progressPacer = new QTimer(this);
     progressPacer->setSingleShot(true);

@@ -36,3 +36,9 @@ void writeLogAt(const QString &text, int startTime, const QDateTime &stamp, quin
     out.flush();
     file.close();
 }
+
+QString logRecordPattern()
+{
+    return QStringLiteral("\r\n(.*?)\\[(\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\\]"
+                          "(?:have run:(-?\\d+)s)?\n");
+}

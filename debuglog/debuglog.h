@@ -14,4 +14,9 @@ void writeLog(const QString &text, int startTime);
 // time stamp, nowSecs (seconds since the epoch) serves the elapsed time.
 void writeLogAt(const QString &text, int startTime, const QDateTime &stamp, quint32 nowSecs);
 
+// A regular expression for one record as the above write it, for programs
+// that read the log back: the text, the time stamp and the elapsed seconds
+// (absent for a start time of 0) are its three captures.
+QString logRecordPattern();
+
 #endif // DEBUGLOG_H

@@ -30,7 +30,7 @@ run=$top/demo-run
 install_dir="$run/Velmora 产品"
 content=$run/update-content   # what goes into the archive
 served=$run/ftp-root          # the folder the FTP server serves
-title='Velmora升级程序1.1'
+title=$updater_title
 standin=$build/standin/standinproduct
 # Each stand-in lists the files it finds when it starts (product-files.txt).
 export VLM_STANDIN_SNAPSHOT=1
@@ -95,13 +95,12 @@ fi
 
 # write_product DIR VERSION: the stand-in as DIR/vlm.exe, at that version.
 write_product() {
-    cp "$standin" "$1/vlm.exe"
-    printf '%s\n' "$2" >"$1/version.txt"
+    put_product "$1" "$standin" "$2"
 }
 
 say "== laying out $install_dir"
-mkdir -p "$install_dir/log" "$install_dir/data" "$install_dir/config" "$served"
-write_product "$install_dir" 1.0
+mkdir -p "$install_dir/data" "$install_dir/config" "$served"
+lay_out_installation "$install_dir" "$standin" 1.0
 printf 'Velmora 1.0\n' >"$install_dir/data/readme.txt"
 printf '[product]\nversion=1.0\n' >"$install_dir/config/settings.ini"
 printf 'Notes of the user; no update touches them.\n' >"$install_dir/data/user-notes.txt"
@@ -115,7 +114,7 @@ printf '欢迎使用 Velmora 2.0\n' >"$content/data/lang/zh_CN/说明.txt"
 # Random bytes do not compress, so the archive stays big enough for the
 # download to take a few seconds at the server's throttled rate.
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$content/data/assets/textures.pak"
-(cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
+make_update_archive "$content" "$served/vlm_update.zip"
 zip_size=$(stat -c %s "$served/vlm_update.zip")
 
 say "== signing it as the publisher does"
@@ -130,7 +129,7 @@ older=$run/older-release
 mkdir -p "$older/content"
 cp -r "$content/." "$older/content/"
 write_product "$older/content" 1.5
-(cd "$older/content" && 7za a -tzip "$older/vlm_update.zip" . >/dev/null)
+make_update_archive "$older/content" "$older/vlm_update.zip"
 minisign -S -s "$run/keys/publisher.key" -m "$older/vlm_update.zip" \
     -t "$(printf 'timestamp:%s\tfile:vlm_update.zip\thashed' $(($(date +%s) - 86400)))" >/dev/null
 public_key=$(tail -n 1 "$run/keys/publisher.pub")
@@ -187,21 +186,17 @@ else
 fi
 
 # Started from another folder, as a shortcut may: the updater finds its
-# installation by its own path.
-(cd "$run" && exec "$install_dir/vlm-updater") </dev/null >"$run/updater.out" 2>&1 &
-updater_pid=$!
+# installation by its own path. A person at their own display presses.
+press_by_hand=$interactive
+press_update "$run" "$title" "$run/screenshot-idle.png" "$install_dir/vlm-updater" \
+    || { pids+=("$updater_pid"); fail "the updater's window did not come up"; }
 pids+=("$updater_pid")
-say "updater started (pid $updater_pid)"
-
-wait_for 30 "the window \"$title\"" find_window "$title"
-say "window \"$title\" is up (X window $window)"
-wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-idle.png"
+say "updater started (pid $updater_pid); window \"$title\" is up (X window $window)"
 
 if [ "$interactive" = 1 ]; then
     say ">> Press 开始更新 in the window \"$title\" (the demo waits up to 5 minutes)."
     press_limit=300
 else
-    press_button "$window"
     say "clicked 开始更新"
     press_limit=15
 fi
@@ -235,9 +230,7 @@ fi
 
 # --- the outcome ----------------------------------------------------------------
 
-wait_for 120 "the updater to finish" gone "$updater_pid"
-updater_status=0
-wait "$updater_pid" || updater_status=$?
+wait_for_update 120 || fail "the updater did not finish"
 say "updater exited with code $updater_status"
 
 wait_for 30 "the product 2.0 to report itself" product_is "$install_dir" 2.0 \
@@ -269,7 +262,8 @@ found_by_product() {
 }
 
 say "== what product 2.0 found of the archive's files"
-found_by_product "$content" || fail "the installation does not hold the update"
+found_by_product "$content" || fail "the product did not find the update's files"
+check_update "$install_dir" "$content" || fail "the installation does not hold the update"
 grep -qx 'Notes of the user; no update touches them.' "$install_dir/data/user-notes.txt" \
     || fail "a file outside the update was changed"
 
@@ -294,28 +288,39 @@ say "demo: update from 1.0 to 2.0 done"
 say "== a 3.0 archive, signed, then altered on the server"
 rm -f "$served/vlm_update.zip" "$served/vlm_update.zip.minisig"
 write_product "$content" 3.0
-(cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
+make_update_archive "$content" "$served/vlm_update.zip"
 minisign -S -s "$run/keys/publisher.key" -m "$served/vlm_update.zip" -t "Velmora 3.0" >/dev/null
-printf 'X' | dd of="$served/vlm_update.zip" bs=1 seek=100 conv=notrunc status=none
+# The altered byte lies in the data of version.txt, the one file that differs
+# from 2.0: a download that reuses the installed release's archive fetches
+# only what changed, and must fetch that byte.
+/usr/bin/python3 - "$served/vlm_update.zip" <<'PY'
+import struct, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    entry = archive.getinfo("version.txt")
+with open(sys.argv[1], "r+b") as archive:
+    archive.seek(entry.header_offset + 26)
+    name_length, extra_length = struct.unpack("<HH", archive.read(4))
+    archive.seek(entry.header_offset + 30 + name_length + extra_length)
+    byte = archive.read(1)
+    archive.seek(-1, 1)
+    archive.write(bytes([byte[0] ^ 0x20]))
+PY
 # refused WHAT: runs the updater on what the server holds now, presses the
 # button and checks that the update was refused: the installation unchanged,
 # version 2.0 running again, and the reason in the log's last records.
 refused() {
     local what=$1 before after second_pid=$product_pid
     before=$(installed_files)
-    (cd "$run" && exec "$install_dir/vlm-updater") </dev/null >>"$run/updater.out" 2>&1 &
-    updater_pid=$!
+    press_update "$run" "$title" "$run/screenshot-second.png" "$install_dir/vlm-updater" \
+        || { pids+=("$updater_pid"); fail "the updater's window did not come up"; }
     pids+=("$updater_pid")
-    wait_for 30 "the window \"$title\"" find_window "$title"
     if [ "$interactive" = 1 ]; then
         say ">> Press 开始更新 again (the demo waits up to 5 minutes)."
         wait_for 300 "the button to be pressed" gone "$second_pid"
     else
-        wait_for 15 "the window to be painted" painted "$window" "$run/screenshot-second.png"
-        press_button "$window"
         say "clicked 开始更新"
     fi
-    wait_for 120 "the updater to finish" gone "$updater_pid"
+    wait_for_update 120 || fail "the updater did not finish"
     runs_again() { product_is "$install_dir" 2.0 && [ "$product_pid" != "$second_pid" ]; }
     wait_for 30 "the product to run again" runs_again \
         || fail "the product did not come back at version 2.0"

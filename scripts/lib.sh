@@ -140,6 +140,13 @@ start_xvfb()
     wait_until 10 lib_display_answers
 }
 
+# The window's title and the middle of its button, as app/windowlayout.h
+# gives them to the window itself.
+lib_layout=$lib_top/app/windowlayout.h
+updater_title=$(sed -n '/title()/,/^}/s/.*QStringLiteral("\([^"]*\)").*/\1/p' "$lib_layout")
+read -r lib_button_x lib_button_y < <(sed -n 's/.*return QRect(\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\)).*/\1 \2 \3 \4/p' \
+    "$lib_layout" | awk '{ print $1 + int($3 / 2), $2 + int($4 / 2) }')
+
 # find_window TITLE: leaves in window the first visible window titled
 # exactly TITLE.
 find_window()
@@ -158,7 +165,7 @@ painted()
 # press_button WINDOW: clicks the updater's button "开始更新".
 press_button()
 {
-    xdotool mousemove --window "$1" 240 25 click 1
+    xdotool mousemove --window "$1" "$lib_button_x" "$lib_button_y" click 1
 }
 
 # --- the stand-in product (standin/standinproduct.cpp) -------------------------
@@ -172,4 +179,87 @@ product_is()
     read -r version product_pid _ < <(tail -n 1 "$1/product-started.txt" 2>/dev/null | tr -d '\r') \
         || return 1
     [ "$version" = "$2" ] && [ -n "$product_pid" ]
+}
+
+# --- one update, end to end ------------------------------------------------------
+#
+# What every script that updates an installation for real does, in order:
+#   lay_out_installation DIR PRODUCT VERSION   the product before the update
+#   put_product CONTENT PRODUCT VERSION        and the one after it
+#   make_update_archive CONTENT ARCHIVE        what the server offers
+#   press_update FOLDER TITLE SHOT COMMAND...  starts the updater, presses
+#   wait_for_update SECONDS                    the updater has finished
+#   check_update DIR CONTENT                   the installation holds CONTENT
+
+# put_product DIR PRODUCT VERSION: the stand-in PRODUCT as DIR/vlm.exe at
+# VERSION (DIR/version.txt), in an installation or in an archive's content.
+put_product()
+{
+    mkdir -p "$1"
+    cp "$2" "$1/vlm.exe"
+    printf '%s\n' "$3" >"$1/version.txt"
+}
+
+# lay_out_installation DIR PRODUCT VERSION: put_product, and the folder
+# DIR/log for the updater's debug log.
+lay_out_installation()
+{
+    put_product "$@"
+    mkdir -p "$1/log"
+}
+
+# make_update_archive CONTENT ARCHIVE: every file below the folder CONTENT,
+# zipped by 7za with paths relative to CONTENT.
+make_update_archive()
+{
+    local archive
+    archive=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+    rm -f "$archive"
+    (cd "$1" && 7za a -tzip "$archive" . >/dev/null)
+}
+
+# press_update FOLDER TITLE SHOT COMMAND...: starts the updater (COMMAND) from
+# FOLDER, its output appended to FOLDER/updater.out, waits for its window
+# titled TITLE to be painted (a screenshot in SHOT), and presses the button,
+# unless press_by_hand=1 leaves that to a person. Leaves updater_pid and window.
+press_update()
+{
+    local folder=$1 title=$2 shot=$3
+    shift 3
+    (cd "$folder" && exec "$@") </dev/null >>"$folder/updater.out" 2>&1 &
+    updater_pid=$!
+    wait_for 60 "the window \"$title\"" find_window "$title" || return 1
+    wait_for 30 "the window to be painted" painted "$window" "$shot" || return 1
+    [ "${press_by_hand:-0}" = 1 ] || press_button "$window"
+}
+
+# wait_for_update SECONDS: waits for the updater that press_update started to
+# end; leaves its exit code in updater_status.
+wait_for_update()
+{
+    wait_for "$1" "the updater to finish" gone "$updater_pid" || return 1
+    updater_status=0
+    wait "$updater_pid" || updater_status=$?
+}
+
+# check_update DIR CONTENT: every file below CONTENT is in the installation
+# DIR with the same bytes, and nothing of the update's own is left behind.
+# Names on standard error what differs.
+check_update()
+{
+    local path relative leftover bad=0
+    while IFS= read -r -d '' path; do
+        relative=${path#"$2"/}
+        if ! cmp -s "$path" "$1/$relative"; then
+            printf '%s: %s was not installed as the archive has it\n' "$lib_name" "$relative" >&2
+            bad=1
+        fi
+    done < <(find "$2" -type f -print0)
+    for leftover in vlm_update.staging vlm_update.backup vlm_update.journal; do
+        if [ -e "$1/$leftover" ]; then
+            printf '%s: %s was left behind\n' "$lib_name" "$leftover" >&2
+            bad=1
+        fi
+    done
+    return "$bad"
 }

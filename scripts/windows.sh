@@ -24,7 +24,7 @@ lib_name=windows
 # shellcheck source=scripts/lib.sh
 source "$top/scripts/lib.sh"
 build=${WINDOWS_BUILD_DIR:-$top/build-windows}
-title='Velmora升级程序1.1'
+title=$updater_title
 py=/usr/bin/python3
 
 say() { printf 'windows: %s\n' "$*"; }
@@ -46,6 +46,7 @@ say "building in $build (FTP port $port)"
 mkdir -p "$build"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" \
     -DUPDATE_HOST=127.0.0.1 -DUPDATE_PORT="$port" >"$build/configure.log" \
     || { cat "$build/configure.log" >&2; fail "configuring the Windows build"; }
 cmake --build "$build" || fail "the Windows build"
@@ -98,53 +99,18 @@ pids+=("$listener_pid")
 export VLM_TEST_SERVICES=127.0.0.1:$listener_port
 say "test services (FTP server, minisign) on $VLM_TEST_SERVICES"
 
-# Suites that need Linux (the X11-driven fault suite) are not built for
-# Windows; the others run whole, with what only Linux has skipped and said.
-# WINDOWS_SUITES="tst_a tst_b" runs only those.
-suites=(tst_platform tst_fileoperations tst_debuglog tst_commandrunner tst_taskstore
-    tst_filehelpers tst_updateplan tst_updatejournal tst_stagedupdate tst_minisignsignature
-    tst_minisignverifier tst_releaseorder tst_signedrelease tst_ftpclient tst_ftpcontrolchannel
-    tst_ftpprotocol tst_retrypolicy tst_ftps tst_zipdirectory tst_deltaplan tst_deltadownload
-    tst_productupdate
-    tst_mainwindow tst_displayscale tst_manifest tst_protectedinstallation)
+# ctest runs each suite under Wine, the emulator this build names for its
+# tests; suites that need Linux (the X11-driven system tests) are not built
+# for Windows, and what only Linux has is skipped and said.
+# WINDOWS_SUITES="tst_a tst_b" runs only those. One suite at a time: they
+# share one wineserver, and several stop every "vlm.exe".
+ctest_args=(--output-on-failure)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
-    read -r -a suites <<<"$WINDOWS_SUITES"
+    ctest_args+=(-R "^(${WINDOWS_SUITES// /|})\$")
 fi
-failed=()
-results=$build/wine-results
-mkdir -p "$results"
-for suite in "${suites[@]}"; do
-    exe=$(find "$build/tests" -name "$suite.exe" -print -quit)
-    [ -n "$exe" ] || fail "$suite.exe was not built"
-    # Outside the suite's own folder, which some suites empty between cases.
-    result=$results/$suite.txt
-    rm -f "$result"
-    # The window's suite runs on Windows' own platform plugin, drawn by Wine
-    # on the X display; the others need no display, or start the programs
-    # that show windows on it with that plugin themselves.
-    platform=offscreen
-    [ "$suite" = tst_mainwindow ] && platform=windows
-    say "running $suite under Wine"
-    status=0
-    # Qt Test's console output does not survive Wine: it goes to a file.
-    (cd "$(dirname "$exe")" && QT_QPA_PLATFORM=$platform timeout 900 \
-        wine "$exe" -o "$(winpath "$result"),txt") >"$results/$suite.wine.log" 2>&1 || status=$?
-    if [ -f "$result" ]; then
-        grep -E '^(FAIL|XPASS|SKIP|Totals)|Loc:' "$result" | sed 's/^/    /'
-    fi
-    if [ "$status" -ne 0 ] || ! grep -q '^Totals: .* 0 failed' "$result" 2>/dev/null; then
-        failed+=("$suite")
-        [ -f "$result" ] && cat "$result" >&2
-        tail -n 20 "$results/$suite.wine.log" >&2
-    fi
-done
-# What Qt Test counted in all suites (each data row one case, initTestCase
-# and cleanupTestCase included).
-for suite in "${suites[@]}"; do
-    cat "$results/$suite.txt" 2>/dev/null || true
-done | awk '/^Totals:/ { p += $2; f += $4; s += $6 }
-    END { printf "windows: cases under Wine: %d passed, %d failed, %d skipped\n", p, f, s }'
-[ ${#failed[@]} -eq 0 ] || fail "suites failed under Wine: ${failed[*]}"
+# Qt Test's own console output does not survive Wine; ctest names the
+# suites that failed.
+(cd "$build" && ctest "${ctest_args[@]}") || fail "suites failed under Wine"
 
 # --- one real update ----------------------------------------------------------
 
@@ -154,7 +120,7 @@ content=$run/update-content
 served=$run/ftp-root
 say "end to end: laying out $install_dir"
 rm -rf "$run"
-mkdir -p "$install_dir/log" "$install_dir/data" "$content/data" "$content/资料" "$served"
+mkdir -p "$install_dir/data" "$content/data" "$content/资料" "$served"
 
 # What a deployment puts beside the updater (windeployqt does this on
 # Windows): Qt's libraries and platform plugin, the compiler's runtime, 7za.
@@ -172,16 +138,14 @@ for dir in "${runtime_dirs[@]}"; do
 done
 cp "$SEVENZIP_WIN_EXE" "$install_dir/"
 product=$build/standin/standinproduct.exe
-cp "$product" "$install_dir/vlm.exe"
-echo 1 >"$install_dir/version.txt"
+lay_out_installation "$install_dir" "$product" 1
 printf 'Velmora 1\r\n' >"$install_dir/data/readme.txt"
 printf 'not in the archive\r\n' >"$install_dir/user-notes.txt"
 
-cp "$product" "$content/vlm.exe"
-echo 2 >"$content/version.txt"
+put_product "$content" "$product" 2
 printf 'Velmora 2\r\n' >"$content/data/readme.txt"
 printf '欢迎使用 Velmora 2\r\n' >"$content/资料/说明 文件.txt"
-(cd "$content" && 7za a -tzip "$served/vlm_update.zip" . >/dev/null)
+make_update_archive "$content" "$served/vlm_update.zip"
 
 start_ftp_server "$run/ftpserver.out" "$port" --root "$served" \
     || fail "the FTP server did not start: $(cat "$run/ftpserver.out")"
@@ -192,16 +156,13 @@ wait_until 60 product_is "$install_dir" 1 || fail "the product of version 1 did 
 say "product 1 runs"
 
 # Started from another folder, as a shortcut's "Start in" may do.
-(cd "$run" && exec wine "$install_dir/vlm-updater.exe") </dev/null >"$run/updater.out" 2>&1 &
-updater=$!
-wait_until 60 find_window "$title" || fail "the updater's window did not appear: $(cat "$run/updater.out")"
-wait_until 30 painted "$window" "$run/screenshot-idle.png" || fail "the updater's window was not painted"
+press_update "$run" "$title" "$run/screenshot-idle.png" wine "$install_dir/vlm-updater.exe" \
+    || fail "the updater's window did not come up: $(cat "$run/updater.out")"
 pressed=$SECONDS
-press_button "$window"
 say "pressed 开始更新 (window $window)"
 
-wait_until 120 gone "$updater" || fail "the updater did not finish"
-wait "$updater" || fail "the updater exited with $?"
+wait_for_update 120 || fail "the updater did not finish"
+[ "$updater_status" -eq 0 ] || fail "the updater exited with $updater_status"
 took=$((SECONDS - pressed))
 wait_until 60 product_is "$install_dir" 2 || fail "the product of version 2 did not start; log: $(cat "$install_dir"/log/*.log)"
 say "product 2 runs; the update took ${took}s from the press"
@@ -209,12 +170,8 @@ say "product 2 runs; the update took ${took}s from the press"
 # updater for the runner's whole bound of 10 s.
 [ "$took" -lt 10 ] || fail "the updater waited ${took}s: the start command blocked on the product"
 
-cmp -s "$install_dir/data/readme.txt" "$content/data/readme.txt" || fail "data/readme.txt was not updated"
-cmp -s "$install_dir/资料/说明 文件.txt" "$content/资料/说明 文件.txt" || fail "资料/说明 文件.txt was not installed"
+check_update "$install_dir" "$content" || fail "the installation does not hold the update"
 grep -q 'not in the archive' "$install_dir/user-notes.txt" || fail "a file outside the update changed"
-for leftover in vlm_update.staging vlm_update.backup vlm_update.journal; do
-    [ ! -e "$install_dir/$leftover" ] || fail "$leftover was left behind"
-done
 say "--- log"
 tr -d '\r' <"$install_dir"/log/debug_*.log | sed 's/^/    /'
 say "screenshot: ${run#"$top"/}/screenshot-idle.png"

@@ -1,15 +1,14 @@
 #include "ftptestserver.h"
 #include "installation.h"
+#include "logreader.h"
 #include "mainwindow.h"
 #include "updateconfig.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -22,16 +21,7 @@ const QString Title = QStringLiteral("Velmora升级程序1.1");
 
 int logRecordCount(const QString &appDir)
 {
-    const QDir logDir(appDir + QStringLiteral("/log"));
-    int records = 0;
-    const QStringList names = logDir.entryList(QDir::Files);
-    for (const QString &name : names) {
-        const QString text = QString::fromLocal8Bit(readFile(logDir.filePath(name)));
-        static const QRegularExpression stamp(
-            QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\n"));
-        records += int(text.count(stamp));
-    }
-    return records;
+    return LogReader(appDir + QStringLiteral("/log")).recordCount();
 }
 
 } // namespace
@@ -350,12 +340,9 @@ void tst_MainWindow::windowAnswersDuringLongUnpack()
     const QJsonObject state = waitForProduct(appDir, QStringLiteral("3.0"), 180000);
     QVERIFY2(!state.isEmpty(), "the new product did not start");
     const QMap<QString, QByteArray> seen = productSnapshot(appDir);
-    const QMap<QString, QByteArray> expected = filesBelow(archiveSource.path());
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        const QByteArray digest =
-            QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex();
-        QCOMPARE(seen.value(it.key()), digest);
-    }
+    const QMap<QString, QByteArray> expected = treeOf(archiveSource.path());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(seen.value(it.key()), it.value().toHex());
 }
 
 void tst_MainWindow::signedUpdate_data()

@@ -1,4 +1,5 @@
 #include "debuglog.h"
+#include "logreader.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -43,6 +44,8 @@ private slots:
     void missingFolder();
     void clock_data();
     void clock();
+    void readBack_data();
+    void readBack();
 
 private:
     QByteArray contents(const QString &fileName) const;
@@ -245,6 +248,52 @@ void tst_DebugLog::clock()
     const qint64 callSecs = secsOf(after) - secsOf(before);
     QVERIFY2(elapsed >= -startOffset && elapsed <= callSecs - startOffset,
              qPrintable(match.captured(2)));
+}
+
+// What the tests read the log with splits it into the records written, for
+// texts with line ends and stamps of their own, and notices a torn record.
+void tst_DebugLog::readBack_data()
+{
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<int>("startTime");
+    QTest::addColumn<QByteArray>("torn");
+
+    const QStringList two { QStringLiteral("stop"), QStringLiteral("start") };
+    QTest::newRow("plain") << two << 0 << QByteArray();
+    QTest::newRow("elapsed time") << two << 1000 << QByteArray();
+    QTest::newRow("line ends inside")
+        << QStringList { QStringLiteral("a\r\nb\n"), QStringLiteral("\r\n") } << 0 << QByteArray();
+    QTest::newRow("stamp inside") << QStringList { QStringLiteral("x[12-01 10:00:00]y"),
+                                                   QStringLiteral("[01-01 00:00:00]") }
+                                  << 0 << QByteArray();
+    QTest::newRow("not ASCII") << QStringList { QStringLiteral("下载进度-100%") } << 0
+                               << QByteArray();
+    QTest::newRow("torn") << two << 0 << QByteArray("\r\nhalf a rec");
+    QTest::newRow("stray line end") << two << 0 << QByteArray("\n");
+}
+
+void tst_DebugLog::readBack()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(int, startTime);
+    QFETCH(QByteArray, torn);
+
+    const QDateTime stamp = at(2026, 12, 1, 10, 0, 0);
+    for (const QString &text : qAsConst(texts))
+        writeLogAt(text, startTime, stamp, secsOf(stamp));
+    if (!torn.isEmpty()) {
+        QFile file(logDir.filePath(QStringLiteral("debug_12-01.log")));
+        QVERIFY(file.open(QIODevice::Append) && file.write(torn) == torn.size());
+    }
+
+    const LogReader log(logDir.path());
+    QByteArrayList expected;
+    for (const QString &text : qAsConst(texts))
+        expected.append(text.toLocal8Bit());
+    QCOMPARE(log.records(), expected);
+    QCOMPARE(log.recordCount(), texts.size());
+    QCOMPARE(log.wellFormed(), torn.isEmpty());
+    QVERIFY(log.text().startsWith(QString::fromLocal8Bit("\r\n" + expected.first())));
 }
 
 QTEST_GUILESS_MAIN(tst_DebugLog)

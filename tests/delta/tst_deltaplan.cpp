@@ -133,7 +133,7 @@ void tst_DeltaPlan::make()
             ? old.mid(int(piece.source), int(piece.length))
             : fresh.mid(int(piece.offset), int(piece.length));
     }
-    QVERIFY(assembled == fresh);
+    QCOMPARE(assembled, fresh);
 }
 
 QTEST_GUILESS_MAIN(tst_DeltaPlan)

@@ -15,6 +15,9 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include "immutablefile.h"
+#include "smallfilesystem.h"
 #endif
 
 using namespace Installation;
@@ -86,15 +89,6 @@ bool damage(const QString &path, Damage kind)
     return writeFile(path, zip);
 }
 
-Tree treeOf(const QString &dir)
-{
-    Tree tree;
-    const Tree files = filesBelow(dir);
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        tree.insert(it.key(), QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256));
-    return tree;
-}
-
 QStringList linksBelow(const QString &dir)
 {
     QStringList links;
@@ -156,8 +150,10 @@ private:
     Tree oldTree;
     Tree newTree;
     QString logDir;
-    QString immutable;
-    QString mountPoint;
+#ifndef Q_OS_WIN
+    ImmutableFile immutable;
+    SmallFileSystem smallDisk;
+#endif
 };
 
 void tst_StagedUpdate::initTestCase()
@@ -177,12 +173,10 @@ void tst_StagedUpdate::init()
 
 void tst_StagedUpdate::cleanup()
 {
-    if (!immutable.isEmpty())
-        QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), immutable });
-    immutable.clear();
-    if (!mountPoint.isEmpty())
-        QProcess::execute(QStringLiteral("umount"), { QStringLiteral("-l"), mountPoint });
-    mountPoint.clear();
+#ifndef Q_OS_WIN
+    immutable.release();
+    smallDisk.unmount();
+#endif
     home.reset();
 }
 
@@ -259,13 +253,12 @@ bool tst_StagedUpdate::stageUpdate()
 
 bool tst_StagedUpdate::mountSmallDisk(const QString &dir)
 {
-    if (QProcess::execute(QStringLiteral("mount"),
-                          { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                            QStringLiteral("size=16m"), QStringLiteral("tmpfs"), dir })
-        != 0)
-        return false;
-    mountPoint = dir;
-    return true;
+#ifdef Q_OS_WIN
+    Q_UNUSED(dir);
+    return false;
+#else
+    return smallDisk.mount(dir, 16 << 20);
+#endif
 }
 
 QString tst_StagedUpdate::lastLogRecord() const
@@ -283,7 +276,7 @@ void tst_StagedUpdate::checkUntouched()
     now.remove(settings().archiveName);
     now.remove(settings().signatureName());
     QCOMPARE(now.keys(), oldTree.keys());
-    QVERIFY(now == oldTree);
+    QCOMPARE(now, oldTree);
     QCOMPARE(linksBelow(home->path()), QStringList());
 }
 
@@ -348,7 +341,7 @@ void tst_StagedUpdate::install()
     if (installed) {
         Tree now = treeOf(home->path());
         now.remove(settings().archiveName);
-        QVERIFY(now == newTree);
+        QCOMPARE(now, newTree);
     } else {
         checkUntouched();
         QVERIFY2(record.contains(QStringLiteral("the update was not installed")),
@@ -399,9 +392,8 @@ void tst_StagedUpdate::fileHeld()
 #else
     if (!forGood)
         QSKIP("Linux has no lock that keeps a file from being renamed for a moment");
-    if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), locked }) != 0)
-        QSKIP("chattr +i needs root and a file system that keeps the attribute");
-    immutable = locked;
+    if (!immutable.set(locked))
+        QSKIP(qPrintable(ImmutableFile::whyUnavailable()));
 #endif
     QVERIFY(packUpdate(QStringList(), Damage::None));
 
@@ -586,7 +578,7 @@ void tst_StagedUpdate::faultWhileApplying()
     QCOMPARE(runInstaller(), Outcome::Installed);
     Tree now = treeOf(home->path());
     now.remove(settings().archiveName);
-    QVERIFY(now == newTree);
+    QCOMPARE(now, newTree);
 }
 
 // An update that replaces a program running from the installation, as one
@@ -676,7 +668,7 @@ void tst_StagedUpdate::record()
     now.remove(settings().signatureName());
     newTree.insert(QFileInfo(settings().releasePath()).fileName(),
                    QCryptographicHash::hash(next.nextRecord(), QCryptographicHash::Sha256));
-    QVERIFY(now == newTree);
+    QCOMPARE(now, newTree);
 }
 
 void tst_StagedUpdate::signedArchive_data()

@@ -1,8 +1,8 @@
 #include "commandrunner.h"
+#include "logreader.h"
 #include "shellcommand.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
@@ -72,31 +72,9 @@ void tst_CommandRunner::cleanup()
 // every file belongs to a well-formed record.
 bool tst_CommandRunner::readRecords(QByteArrayList *texts) const
 {
-    static const QRegularExpression record(
-        QStringLiteral("\r\n(.*?)\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\n"),
-        QRegularExpression::DotMatchesEverythingOption);
-
-    texts->clear();
-    const QStringList files = logDir.entryList(QDir::Files, QDir::Name);
-    for (const QString &fileName : files) {
-        QFile file(logDir.filePath(fileName));
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        // Latin-1 maps bytes to characters one to one and back.
-        const QString contents = QString::fromLatin1(file.readAll());
-        int end = 0;
-        QRegularExpressionMatchIterator it = record.globalMatch(contents);
-        while (it.hasNext()) {
-            const QRegularExpressionMatch match = it.next();
-            if (match.capturedStart() != end)
-                return false;
-            texts->append(match.captured(1).toLatin1());
-            end = match.capturedEnd();
-        }
-        if (end != contents.size())
-            return false;
-    }
-    return true;
+    const LogReader log(logDir.path());
+    *texts = log.records();
+    return log.wellFormed();
 }
 
 #ifdef Q_OS_WIN

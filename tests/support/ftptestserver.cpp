@@ -36,10 +36,14 @@ QString FtpTestServer::whyUnavailable()
 QStringList FtpTestServer::arguments(const Options &options)
 {
     if (!options.realServer.isEmpty())
-        return QStringList { QStringLiteral(REAL_FTP_SERVER_SCRIPT), QStringLiteral("--server"),
-                             options.realServer,           QStringLiteral("--root"),
-                             options.root,                 QStringLiteral("--user"),
-                             options.user,                 QStringLiteral("--password"),
+        return QStringList { QStringLiteral(REAL_FTP_SERVER_SCRIPT),
+                             QStringLiteral("--server"),
+                             options.realServer,
+                             QStringLiteral("--root"),
+                             options.root,
+                             QStringLiteral("--user"),
+                             options.user,
+                             QStringLiteral("--password"),
                              options.password }
         + options.extra;
     QStringList args { scriptPath(),
@@ -98,25 +102,25 @@ bool FtpTestServer::start(const Options &options)
 {
     stop();
     if (!available()) {
-        m_error = whyUnavailable();
+        error = whyUnavailable();
         return false;
     }
-    m_events.clear();
+    events.clear();
     QStringList args = arguments(options);
 #ifdef Q_OS_WIN
     // The service runs its own copy of the script.
     args.removeFirst();
     const QString program =
         options.realServer.isEmpty() ? QStringLiteral("ftpserver") : QStringLiteral("realftpd");
-    if (!m_service.start(program, args)) {
-        m_error = QStringLiteral("cannot start the FTP server: ") + m_service.errorString();
+    if (!service.start(program, args)) {
+        error = QStringLiteral("cannot start the FTP server: ") + service.errorString();
         return false;
     }
 #else
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("/usr/bin/python3"), args);
-    if (!m_process.waitForStarted(10000)) {
-        m_error = QStringLiteral("cannot start the FTP server: ") + m_process.errorString();
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("/usr/bin/python3"), args);
+    if (!process.waitForStarted(10000)) {
+        error = QStringLiteral("cannot start the FTP server: ") + process.errorString();
         return false;
     }
 #endif
@@ -135,11 +139,11 @@ bool FtpTestServer::waitForPort()
         }
         const QByteArray line = lines->readLine().trimmed();
         if (line.startsWith("PORT ")) {
-            m_port = quint16(line.mid(5).toUInt());
-            return m_port != 0;
+            serverPort = quint16(line.mid(5).toUInt());
+            return serverPort != 0;
         }
     }
-    m_error = QStringLiteral("the FTP server did not start listening");
+    error = QStringLiteral("the FTP server did not start listening");
     stop();
     return false;
 }
@@ -147,18 +151,18 @@ bool FtpTestServer::waitForPort()
 bool FtpTestServer::running() const
 {
 #ifdef Q_OS_WIN
-    return m_service.isOpen();
+    return service.isOpen();
 #else
-    return m_process.state() == QProcess::Running;
+    return process.state() == QProcess::Running;
 #endif
 }
 
 QIODevice *FtpTestServer::channel()
 {
 #ifdef Q_OS_WIN
-    return m_service.channel();
+    return service.channel();
 #else
-    return &m_process;
+    return &process;
 #endif
 }
 
@@ -168,14 +172,14 @@ void FtpTestServer::readEvents()
     while (lines->canReadLine()) {
         const QByteArray line = lines->readLine().trimmed();
         if (line.startsWith("EVENT "))
-            m_events.append(line.mid(6));
+            events.append(line.mid(6));
     }
 }
 
 int FtpTestServer::eventCount(const QByteArray &name)
 {
     readEvents();
-    return int(m_events.count(name));
+    return int(events.count(name));
 }
 
 bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutMs)
@@ -192,20 +196,20 @@ bool FtpTestServer::waitForEvent(const QByteArray &name, int count, int timeoutM
 bool FtpTestServer::release()
 {
 #ifdef Q_OS_WIN
-    return m_service.send(QByteArrayLiteral("release"));
+    return service.send(QByteArrayLiteral("release"));
 #else
-    return running() && ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
+    return running() && ::kill(pid_t(process.processId()), SIGUSR1) == 0;
 #endif
 }
 
 void FtpTestServer::stop()
 {
 #ifdef Q_OS_WIN
-    m_service.finish();
+    service.finish();
 #else
-    Installation::stopProcess(m_process);
+    Installation::stopProcess(process);
 #endif
-    m_port = 0;
+    serverPort = 0;
 }
 
 QList<QPair<qint64, qint64>> FtpTestServer::recordedTransfers(const QString &recordFile)

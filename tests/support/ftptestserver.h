@@ -55,7 +55,7 @@ public:
     bool start(const Options &options);
     void stop();
 
-    quint16 port() const { return m_port; }
+    quint16 port() const { return serverPort; }
     // Lets transfers paused by holdAfter go on, and keeps later ones from
     // pausing.
     bool release();
@@ -67,7 +67,7 @@ public:
     // Waits (bounded) until the event has been reported count times in all.
     bool waitForEvent(const QByteArray &name, int count = 1, int timeoutMs = 30000);
 
-    QString errorString() const { return m_error; }
+    QString errorString() const { return error; }
 
     // What a server started with recordFile wrote there: the REST offset and
     // the bytes sent of each retrieval, in the order they ended.
@@ -88,11 +88,11 @@ private:
     QIODevice *channel();
     void readEvents();
 
-    QProcess m_process;
-    TestService m_service;
-    QByteArrayList m_events;
-    quint16 m_port = 0;
-    QString m_error;
+    QProcess process;
+    TestService service;
+    QByteArrayList events;
+    quint16 serverPort = 0;
+    QString error;
 };
 
 #endif // FTPTESTSERVER_H

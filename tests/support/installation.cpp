@@ -2,6 +2,7 @@
 
 #include "testservice.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
@@ -300,6 +301,29 @@ QMap<QString, QByteArray> filesBelow(const QString &dir)
         files.insert(root.relativeFilePath(path), readFile(path));
     }
     return files;
+}
+
+QMap<QString, QByteArray> hashes(const QMap<QString, QByteArray> &files)
+{
+    QMap<QString, QByteArray> digests;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        digests.insert(it.key(), QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256));
+    return digests;
+}
+
+QMap<QString, QByteArray> treeOf(const QString &dir)
+{
+    return hashes(filesBelow(dir));
+}
+
+bool layOutInstallation(const QString &dir, const QString &updaterExecutable)
+{
+    const QDir root(dir);
+    if (!updaterExecutable.isEmpty()
+        && !QFile::copy(updaterExecutable, root.filePath(QFileInfo(updaterExecutable).fileName())))
+        return false;
+    return root.mkdir(QStringLiteral("log"))
+        && writeProduct(root.filePath(QStringLiteral("vlm.exe")), QStringLiteral("1.0"));
 }
 
 } // namespace Installation

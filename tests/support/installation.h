@@ -76,6 +76,15 @@ bool signFile(const QString &keyPath, const QString &file, const QString &truste
 
 // Relative path -> bytes of every file below dir.
 QMap<QString, QByteArray> filesBelow(const QString &dir);
+// Relative path -> SHA-256 of each of files, and of every file below dir.
+QMap<QString, QByteArray> hashes(const QMap<QString, QByteArray> &files);
+QMap<QString, QByteArray> treeOf(const QString &dir);
+
+// Version 1.0 of the product in the existing folder dir, as the updater
+// finds it: the updater copied from updaterExecutable under its own name
+// (none when empty), the folder "log" for its debug log, and the stand-in
+// as "vlm.exe".
+bool layOutInstallation(const QString &dir, const QString &updaterExecutable = QString());
 
 } // namespace Installation
 

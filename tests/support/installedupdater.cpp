@@ -1,20 +1,18 @@
 #include "installedupdater.h"
 
 #include "installation.h"
+#include "logreader.h"
+#include "windowlayout.h"
 #include "xvfbdisplay.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QThread>
 
 using namespace Installation;
 
 namespace {
-
-const QString WindowTitle = QStringLiteral("Velmora升级程序1.1");
 
 // Written while the installation runs, so never part of a comparison.
 bool isRuntimeFile(const QString &relative)
@@ -29,33 +27,31 @@ bool isRuntimeFile(const QString &relative)
 } // namespace
 
 InstalledUpdater::InstalledUpdater(const XvfbDisplay &display)
-    : m_display(display)
+    : xvfb(display)
 {
 }
 
 InstalledUpdater::~InstalledUpdater()
 {
     if (running()) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
+        process.kill();
+        process.waitForFinished(10000);
     }
-    if (!m_dir.isEmpty())
-        killProducts(m_dir);
+    if (!installDir.isEmpty())
+        killProducts(installDir);
 }
 
 bool InstalledUpdater::install(const QString &dir, const QString &updaterExecutable)
 {
-    m_dir = dir;
-    return QFile::copy(updaterExecutable, path(QStringLiteral("vlm-updater")))
-        && QDir(dir).mkdir(QStringLiteral("log"))
-        && writeProduct(path(QStringLiteral("vlm.exe")), QStringLiteral("1.0"))
+    installDir = dir;
+    return layOutInstallation(dir, updaterExecutable)
         && writeFile(path(QStringLiteral("data/config.txt")), "old configuration\n")
         && writeFile(path(QStringLiteral("user-notes.txt")), "not in the archive\n");
 }
 
 InstalledUpdater::Tree InstalledUpdater::tree() const
 {
-    QMap<QString, QByteArray> files = filesBelow(m_dir);
+    QMap<QString, QByteArray> files = filesBelow(installDir);
     for (auto it = files.begin(); it != files.end();) {
         if (isRuntimeFile(it.key()))
             it = files.erase(it);
@@ -67,16 +63,13 @@ InstalledUpdater::Tree InstalledUpdater::tree() const
 
 InstalledUpdater::Tree InstalledUpdater::hashes(const QMap<QString, QByteArray> &files)
 {
-    Tree tree;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        tree.insert(it.key(), QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256));
-    return tree;
+    return Installation::hashes(files);
 }
 
 bool InstalledUpdater::launch(const QProcessEnvironment &extra)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), m_display.display());
+    env.insert(QStringLiteral("DISPLAY"), xvfb.display());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     // Full stacks, so that leaks of the libraries the X platform loads and
     // unloads again can be told from the updater's own (see lsan.supp).
@@ -87,31 +80,34 @@ bool InstalledUpdater::launch(const QProcessEnvironment &extra)
     const QStringList keys = extra.keys();
     for (const QString &key : keys)
         env.insert(key, extra.value(key));
-    m_process.setProcessEnvironment(env);
-    m_process.setWorkingDirectory(m_workingDir.isEmpty() ? m_dir : m_workingDir);
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(path(QStringLiteral("vlm-updater")), QStringList());
-    if (!m_process.waitForStarted(30000))
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(workingDir.isEmpty() ? installDir : workingDir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(path(QStringLiteral("vlm-updater")), QStringList());
+    if (!process.waitForStarted(30000))
         return false;
     QDeadlineTimer deadline(30000);
     do {
-        m_window = m_display.findWindow(WindowTitle, 0, m_process.processId());
-        if (!m_window.isEmpty())
+        window = xvfb.findWindow(WindowLayout::title(), 0, process.processId());
+        if (!window.isEmpty())
             return true;
         // An updater that ended will never show its window: say why now.
-        m_process.waitForFinished(0);
+        process.waitForFinished(0);
         if (!running()) {
             qWarning("the updater ended before showing its window:\n%s", output().constData());
             return false;
         }
     } while (!deadline.hasExpired());
-    qWarning("the updater showed no window titled \"%s\" within 30 s", qUtf8Printable(WindowTitle));
+    qWarning("the updater showed no window titled \"%s\" within 30 s",
+             qUtf8Printable(WindowLayout::title()));
     return false;
 }
 
 bool InstalledUpdater::press()
 {
-    return running() && m_display.click(m_window, 240, 25);
+    return running()
+        && xvfb.click(window, WindowLayout::buttonGeometry().center().x(),
+                      WindowLayout::buttonGeometry().center().y());
 }
 
 bool InstalledUpdater::launchAndPress(const QProcessEnvironment &extra)
@@ -121,40 +117,32 @@ bool InstalledUpdater::launchAndPress(const QProcessEnvironment &extra)
 
 bool InstalledUpdater::close()
 {
-    return running() && m_display.closeWindow(m_window);
+    return running() && xvfb.closeWindow(window);
 }
 
 bool InstalledUpdater::waitForExit(int timeoutMs)
 {
-    return m_process.waitForFinished(timeoutMs) || !running();
+    return process.waitForFinished(timeoutMs) || !running();
 }
 
 bool InstalledUpdater::exitedWithZero() const
 {
-    return !running() && m_process.exitStatus() == QProcess::NormalExit
-        && m_process.exitCode() == 0;
+    return !running() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 QByteArray InstalledUpdater::output()
 {
-    return m_process.readAll();
+    return process.readAll();
 }
 
 QString InstalledUpdater::logText() const
 {
-    QString text;
-    const QDir logDir(path(QStringLiteral("log")));
-    const QStringList names = logDir.entryList(QDir::Files, QDir::Name);
-    for (const QString &name : names)
-        text += QString::fromLocal8Bit(readFile(logDir.filePath(name)));
-    return text;
+    return LogReader(path(QStringLiteral("log"))).text();
 }
 
 int InstalledUpdater::logRecords() const
 {
-    static const QRegularExpression stamp(
-        QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\n"));
-    return int(logText().count(stamp));
+    return LogReader(path(QStringLiteral("log"))).recordCount();
 }
 
 QStringList InstalledUpdater::stagedDownloads() const
@@ -164,12 +152,12 @@ QStringList InstalledUpdater::stagedDownloads() const
     QStringList staged;
     if (!running())
         return staged;
-    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(m_process.processId());
+    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(process.processId());
     const QFileInfoList fds = QDir(fdDir).entryInfoList(QDir::Files | QDir::System);
     for (const QFileInfo &fd : fds) {
         // The lock the updater holds on its installation is no download.
         const QString target = fd.symLinkTarget();
-        if (target.startsWith(m_dir + QLatin1Char('/'))
+        if (target.startsWith(installDir + QLatin1Char('/'))
             && target != path(QStringLiteral("vlm_update.lock")))
             staged.append(fd.filePath());
     }

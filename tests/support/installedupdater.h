@@ -26,9 +26,9 @@ public:
     // updater, a "log" folder, "vlm.exe" and two files of the product's own.
     bool install(const QString &dir, const QString &updaterExecutable);
     // Another updater process for an installation laid out already.
-    void useInstallation(const QString &dir) { m_dir = dir; }
-    QString dir() const { return m_dir; }
-    QString path(const QString &relative) const { return m_dir + QLatin1Char('/') + relative; }
+    void useInstallation(const QString &dir) { installDir = dir; }
+    QString dir() const { return installDir; }
+    QString path(const QString &relative) const { return installDir + QLatin1Char('/') + relative; }
 
     // Every file of the installation, leaving out what is written while it
     // runs: the log, the product's state files and the downloaded archive.
@@ -43,11 +43,11 @@ public:
     bool press();
     // Both of the above: the first press of an update.
     bool launchAndPress(const QProcessEnvironment &extra = QProcessEnvironment());
-    void setWorkingDirectory(const QString &dir) { m_workingDir = dir; }
+    void setWorkingDirectory(const QString &dir) { workingDir = dir; }
     // Closes the window the way the title bar's close button does.
     bool close();
-    bool running() const { return m_process.state() != QProcess::NotRunning; }
-    qint64 processId() const { return m_process.processId(); }
+    bool running() const { return process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return process.processId(); }
     // True once the updater has exited on its own within the bound.
     bool waitForExit(int timeoutMs = 120000);
     bool exitedWithZero() const;
@@ -68,11 +68,11 @@ public:
     QStringList productStarts() const;
 
 private:
-    const XvfbDisplay &m_display;
-    QProcess m_process;
-    QString m_window;
-    QString m_dir;
-    QString m_workingDir;
+    const XvfbDisplay &xvfb;
+    QProcess process;
+    QString window;
+    QString installDir;
+    QString workingDir;
 };
 
 #endif // INSTALLEDUPDATER_H

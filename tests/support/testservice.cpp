@@ -69,7 +69,7 @@ bool TestService::start(const QString &program, const QStringList &arguments, in
     const int colon = address.lastIndexOf(QLatin1Char(':'));
     const quint16 port = quint16(address.mid(colon + 1).toUInt());
     if (colon <= 0 || port == 0) {
-        m_error = available()
+        error = available()
             ? QStringLiteral("%1 is not HOST:PORT: %2").arg(QLatin1String(AddressVariable), address)
             : whyUnavailable();
         return false;
@@ -82,15 +82,15 @@ bool TestService::start(const QString &program, const QStringList &arguments, in
         }
         const QString linuxName = hostPath(argument);
         if (linuxName.isEmpty()) {
-            m_error = QStringLiteral("no Linux name for %1: not running under Wine").arg(argument);
+            error = QStringLiteral("no Linux name for %1: not running under Wine").arg(argument);
             return false;
         }
         hostArguments.append(linuxName);
     }
-    m_socket.connectToHost(address.left(colon), port);
-    if (!m_socket.waitForConnected(timeoutMs)) {
-        m_error = QStringLiteral("cannot reach the test services at %1: %2")
-                      .arg(address, m_socket.errorString());
+    socket.connectToHost(address.left(colon), port);
+    if (!socket.waitForConnected(timeoutMs)) {
+        error = QStringLiteral("cannot reach the test services at %1: %2")
+                    .arg(address, socket.errorString());
         return false;
     }
     const QJsonObject request { { QStringLiteral("run"), program },
@@ -100,8 +100,8 @@ bool TestService::start(const QString &program, const QStringList &arguments, in
 
 bool TestService::send(const QByteArray &line)
 {
-    if (!isOpen() || m_socket.write(line + '\n') != line.size() + 1 || !m_socket.flush()) {
-        m_error = QStringLiteral("cannot talk to the test services: ") + m_socket.errorString();
+    if (!isOpen() || socket.write(line + '\n') != line.size() + 1 || !socket.flush()) {
+        error = QStringLiteral("cannot talk to the test services: ") + socket.errorString();
         return false;
     }
     return true;
@@ -110,8 +110,8 @@ bool TestService::send(const QByteArray &line)
 void TestService::finish(int timeoutMs)
 {
     if (isOpen() && send(QByteArrayLiteral("stop")))
-        m_socket.waitForDisconnected(timeoutMs);
-    m_socket.abort();
+        socket.waitForDisconnected(timeoutMs);
+    socket.abort();
 }
 
 bool TestService::waitForExit(int timeoutMs, int *exitCode, QByteArray *output)
@@ -119,20 +119,20 @@ bool TestService::waitForExit(int timeoutMs, int *exitCode, QByteArray *output)
     QDeadlineTimer deadline(timeoutMs);
     QByteArray received;
     while (isOpen() && !deadline.hasExpired()) {
-        m_socket.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 1000)));
-        received += m_socket.readAll();
+        socket.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 1000)));
+        received += socket.readAll();
     }
-    received += m_socket.readAll();
+    received += socket.readAll();
     const bool closed = !isOpen();
-    m_socket.abort();
+    socket.abort();
     // The last line is the service's "EXIT <code>".
     const int last = received.lastIndexOf("EXIT ");
     bool known = false;
     *exitCode = received.mid(last + 5).trimmed().toInt(&known);
     *output = received.left(qMax(last, 0));
     if (!closed || last < 0 || !known) {
-        m_error = closed ? QStringLiteral("the test services did not say how the program ended")
-                         : QStringLiteral("the program did not end within %1 ms").arg(timeoutMs);
+        error = closed ? QStringLiteral("the test services did not say how the program ended")
+                       : QStringLiteral("the program did not end within %1 ms").arg(timeoutMs);
         return false;
     }
     return true;

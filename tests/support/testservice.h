@@ -26,15 +26,15 @@ public:
     bool start(const QString &program, const QStringList &arguments, int timeoutMs = 10000);
     // The program's output as the service relays it, ending on a line
     // "EXIT <code>" once the program has ended.
-    QIODevice *channel() { return &m_socket; }
-    bool isOpen() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    QIODevice *channel() { return &socket; }
+    bool isOpen() const { return socket.state() == QAbstractSocket::ConnectedState; }
     bool send(const QByteArray &line);
     // Has the service stop the program, and waits (bounded) until it has.
     void finish(int timeoutMs = 10000);
     // Waits (bounded) until the program has ended on its own.
     bool waitForExit(int timeoutMs, int *exitCode, QByteArray *output);
 
-    QString errorString() const { return m_error; }
+    QString errorString() const { return error; }
 
     static bool available();
     static QString whyUnavailable();
@@ -43,8 +43,8 @@ public:
     static QString hostPath(const QString &path);
 
 private:
-    QTcpSocket m_socket;
-    QString m_error;
+    QTcpSocket socket;
+    QString error;
 };
 
 #endif // TESTSERVICE_H

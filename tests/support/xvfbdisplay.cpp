@@ -12,7 +12,7 @@
 
 XvfbDisplay::~XvfbDisplay()
 {
-    Installation::stopProcess(m_server);
+    Installation::stopProcess(server);
 }
 
 bool XvfbDisplay::start(int dpi)
@@ -21,32 +21,31 @@ bool XvfbDisplay::start(int dpi)
     // descriptor only once it accepts clients. Its socket file appears
     // earlier: a client that took that as the sign was turned away now and
     // then on a busy machine ("could not connect to display").
-    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QStringList arguments { QStringLiteral("-displayfd"), QStringLiteral("1"),
                             QStringLiteral("-nolisten"),  QStringLiteral("tcp"),
                             QStringLiteral("-noreset"),   QStringLiteral("-screen"),
                             QStringLiteral("0"),          QStringLiteral("640x480x24") };
     if (dpi > 0)
         arguments << QStringLiteral("-dpi") << QString::number(dpi);
-    m_server.start(QStringLiteral("Xvfb"), arguments);
-    if (!m_server.waitForStarted(10000))
+    server.start(QStringLiteral("Xvfb"), arguments);
+    if (!server.waitForStarted(10000))
         return false;
     QDeadlineTimer deadline(30000);
-    while (!m_server.canReadLine() && m_server.state() == QProcess::Running
-           && !deadline.hasExpired())
-        m_server.waitForReadyRead(int(deadline.remainingTime()));
+    while (!server.canReadLine() && server.state() == QProcess::Running && !deadline.hasExpired())
+        server.waitForReadyRead(int(deadline.remainingTime()));
     bool ok = false;
-    const int number = m_server.readLine().trimmed().toInt(&ok);
+    const int number = server.readLine().trimmed().toInt(&ok);
     if (!ok)
         return false;
-    m_display = QStringLiteral(":%1").arg(number);
+    displayName = QStringLiteral(":%1").arg(number);
     return dpi <= 0 || setDpi(dpi);
 }
 
 // Clients read the resources once, when they connect.
 bool XvfbDisplay::setDpi(int dpi) const
 {
-    Display *display = XOpenDisplay(m_display.toLocal8Bit().constData());
+    Display *display = XOpenDisplay(displayName.toLocal8Bit().constData());
     if (!display)
         return false;
     const QByteArray resources = "Xft.dpi:\t" + QByteArray::number(dpi) + '\n';
@@ -62,7 +61,7 @@ bool XvfbDisplay::xdotool(const QStringList &args, QByteArray *output, int timeo
 {
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), m_display);
+    env.insert(QStringLiteral("DISPLAY"), displayName);
     tool.setProcessEnvironment(env);
     tool.start(QStringLiteral("xdotool"), args);
     if (!tool.waitForFinished(timeoutMs)) {
@@ -109,7 +108,7 @@ bool XvfbDisplay::click(const QString &windowId, int x, int y) const
 
 bool XvfbDisplay::closeWindow(const QString &windowId) const
 {
-    Display *display = XOpenDisplay(m_display.toLocal8Bit().constData());
+    Display *display = XOpenDisplay(displayName.toLocal8Bit().constData());
     if (!display)
         return false;
     const Window window = windowId.toULong();

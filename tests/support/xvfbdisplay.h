@@ -17,7 +17,7 @@ public:
     // With dpi given, the display says so to its clients the way a desktop
     // does (the X resource Xft.dpi), and Qt scales by dpi / 96.
     bool start(int dpi = 0);
-    QString display() const { return m_display; }
+    QString display() const { return displayName; }
 
     // The id of a visible window whose title is title, of the process pid
     // when it is not 0, or an empty string once timeoutMs have passed.
@@ -32,8 +32,8 @@ private:
     bool xdotool(const QStringList &args, QByteArray *output = nullptr,
                  int timeoutMs = 10000) const;
 
-    QProcess m_server;
-    QString m_display;
+    QProcess server;
+    QString displayName;
 };
 
 #endif // XVFBDISPLAY_H

@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QMetaMethod>
 #include <QSignalSpy>
@@ -63,11 +62,7 @@ public:
 
     bool waitForEnd(int timeoutMs = 60000)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (!ended() && timer.elapsed() < timeoutMs)
-            QTest::qWait(10);
-        return ended();
+        return QTest::qWaitFor([this] { return ended(); }, timeoutMs);
     }
     bool ended() const
     {
@@ -261,8 +256,8 @@ void tst_FtpClient::download()
 
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
     QCOMPARE(recorder.count(Pair(100, 0)), 1);
-    QVERIFY(recorder.fileAtEnd == content); // complete and closed when reported
-    QVERIFY(readFile(target) == content);
+    QCOMPARE(recorder.fileAtEnd, content); // complete and closed when reported
+    QCOMPARE(readFile(target), content);
     int previous = -1;
     for (int i = 0; i + 1 < recorder.pairs.size(); ++i) {
         const Pair pair = recorder.pairs.at(i);
@@ -295,7 +290,7 @@ void tst_FtpClient::upload()
         QCOMPARE(recorder.pairs.at(i).second, 1);
         QVERIFY(recorder.pairs.at(i).first >= 0 && recorder.pairs.at(i).first <= 99);
     }
-    QVERIFY(readFile(served.filePath(QStringLiteral("uploaded.bin"))) == content);
+    QCOMPARE(readFile(served.filePath(QStringLiteral("uploaded.bin"))), content);
     QCOMPARE(readFile(downloaded), QByteArray("keep me"));
     QVERIFY(server.waitForEvent("quit"));
 }
@@ -435,14 +430,14 @@ void tst_FtpClient::resume()
     for (const auto &transfer : FtpTestServer::recordedTransfers(options.recordFile))
         sent += transfer.second;
     if (whole) {
-        QVERIFY(recorder.fileAtEnd == expected);
+        QCOMPARE(recorder.fileAtEnd, expected);
         QCOMPARE(stagedLeftovers(target), QStringList());
         QCOMPARE(sent - expected.size(), sentAgain);
         return;
     }
     QCOMPARE(QFileInfo(target).size(), 0);
     const QByteArray held = readFile(FtpCLient::partialFileName(target));
-    QVERIFY(held == content.left(6 * 100000));
+    QCOMPARE(held, content.left(6 * 100000));
     QCOMPARE(sent - held.size(), sentAgain);
     QVERIFY2(client->errorString().contains(QStringLiteral("6 tries")),
              qPrintable(client->errorString()));
@@ -492,7 +487,7 @@ void tst_FtpClient::resumeAcrossClients()
     QVERIFY(recorder.waitForEnd());
     const QString bad = badPairs(recorder.pairs, Pair(100, 0));
     QVERIFY2(bad.isEmpty(), qPrintable(bad));
-    QVERIFY(recorder.fileAtEnd == content);
+    QCOMPARE(recorder.fileAtEnd, content);
     QCOMPARE(stagedLeftovers(target), QStringList());
     QTRY_COMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), 2);
     // The first transfer may go on a little after its client is gone.
@@ -568,7 +563,7 @@ void tst_FtpClient::failedDownload()
     QCOMPARE(stagedLeftovers(target),
              QStringList(
                  { QStringLiteral("archive.zip.part"), QStringLiteral("archive.zip.part.json") }));
-    QVERIFY(readFile(FtpCLient::partialFileName(target)) == content.left(6 * 256 * 1024));
+    QCOMPARE(readFile(FtpCLient::partialFileName(target)), content.left(6 * 256 * 1024));
 }
 
 void tst_FtpClient::oddServer_data()
@@ -662,7 +657,7 @@ void tst_FtpClient::oddServer()
     QVERIFY2(bad.isEmpty(), qPrintable(bad));
     QCOMPARE(stagedLeftovers(target).isEmpty(), !partialKept);
     if (reason.isEmpty()) {
-        QVERIFY(recorder.fileAtEnd == (kept < 0 ? content : content.left(kept)));
+        QCOMPARE(recorder.fileAtEnd, kept < 0 ? content : content.left(kept));
         QCOMPARE(client->errorString(), QString());
         return;
     }
@@ -751,7 +746,7 @@ void tst_FtpClient::wholePartialKept()
     client->get(QStringLiteral("archive.zip"), target);
     QVERIFY(recorder.waitForEnd());
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
-    QVERIFY(recorder.fileAtEnd == content);
+    QCOMPARE(recorder.fileAtEnd, content);
     QCOMPARE(stagedLeftovers(target), QStringList());
     QVERIFY(server.waitForEvent("quit"));
     QCOMPARE(FtpTestServer::recordedTransfers(options.recordFile).size(), 0);
@@ -822,7 +817,7 @@ void tst_FtpClient::sizeUnknown()
     QVERIFY(recorder.waitForEnd());
 
     QCOMPARE(recorder.pairs, QList<Pair>({ Pair(100, 0) }));
-    QVERIFY(readFile(target) == content);
+    QCOMPARE(readFile(target), content);
 }
 
 void tst_FtpClient::percentage_data()
@@ -891,7 +886,7 @@ void tst_FtpClient::localNameUnderImage()
 
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
     QVERIFY(QFileInfo(work.filePath(QStringLiteral("image"))).isDir());
-    QVERIFY(readFile(expectedPath) == content);
+    QCOMPARE(readFile(expectedPath), content);
     QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("rel.bin"))));
 }
 
@@ -909,7 +904,7 @@ void tst_FtpClient::downloadAfterCompletedAndFailed()
     client->get(QStringLiteral("one.bin"), target);
     QVERIFY(recorder.waitForEnd());
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
-    QVERIFY(readFile(target) == first);
+    QCOMPARE(readFile(target), first);
 
     recorder.pairs.clear();
     client->get(QStringLiteral("absent.bin"), target);
@@ -923,7 +918,7 @@ void tst_FtpClient::downloadAfterCompletedAndFailed()
     QTest::qWait(100);
     QCOMPARE(recorder.count(Pair(100, 0)), 1);
     QCOMPARE(recorder.count(Pair(-100, 1)), 0);
-    QVERIFY(readFile(target) == second);
+    QCOMPARE(readFile(target), second);
 }
 
 void tst_FtpClient::nonAsciiRemotePath()
@@ -942,7 +937,7 @@ void tst_FtpClient::nonAsciiRemotePath()
     client->get(QStringLiteral("更新 包.zip"), target);
     QVERIFY(recorder.waitForEnd());
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
-    QVERIFY(readFile(target) == content);
+    QCOMPARE(readFile(target), content);
 }
 
 void tst_FtpClient::secondGetAbandonsFirst()
@@ -967,7 +962,7 @@ void tst_FtpClient::secondGetAbandonsFirst()
 
     QCOMPARE(recorder.count(Pair(100, 0)), 1);
     QCOMPARE(recorder.count(Pair(-100, 1)), 0);
-    QVERIFY(readFile(second) == quick);
+    QCOMPARE(readFile(second), quick);
     QCOMPARE(QFileInfo(first).size(), 0);
 }
 
@@ -992,7 +987,7 @@ void tst_FtpClient::localFileEmptyUntilComplete()
 
     QVERIFY(recorder.waitForEnd());
     QCOMPARE(recorder.pairs.last(), Pair(100, 0));
-    QVERIFY(readFile(target) == content);
+    QCOMPARE(readFile(target), content);
     QCOMPARE(stagedLeftovers(target), QStringList());
 }
 
@@ -1026,7 +1021,7 @@ void tst_FtpClient::readBufferHoldsServerBack()
     reader.start(0);
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished() && reply->bytesAvailable() == 0, 60000);
     QCOMPARE(reply->error(), QNetworkReply::NoError);
-    QVERIFY(received == content);
+    QCOMPARE(received, content);
     QVERIFY2(largest <= bound, qPrintable(QString::number(largest)));
 }
 

@@ -192,7 +192,7 @@ void tst_Ftps::download()
     QCOMPARE(server.eventCount("account-in-clear"), 0);
     if (reason.isEmpty()) {
         QVERIFY2(pairs.last() == Pair(100, 0), qPrintable(client->errorString()));
-        QVERIFY(readFile(target) == content);
+        QCOMPARE(readFile(target), content);
         QCOMPARE(logged.filter(QStringLiteral("was cut off")).size(),
                  options.dropDataAfter >= 0 ? 1 : 0);
         return;
@@ -217,9 +217,10 @@ void tst_Ftps::upload()
     QList<Pair> pairs;
     QVERIFY(transfer([&] { client->put(source, QStringLiteral("uploaded.bin")); }, &pairs));
     QCOMPARE(pairs.last(), Pair(100, 1));
+    // The size first: a cut-off tail reads at a glance.
     const QByteArray stored = readFile(served.filePath(QStringLiteral("uploaded.bin")));
     QCOMPARE(stored.size(), content.size());
-    QVERIFY(stored == content);
+    QCOMPARE(stored, content);
     QCOMPARE(server.eventCount("account-in-clear"), 0);
 }
 
@@ -275,7 +276,7 @@ void tst_Ftps::realServer()
     QByteArray expected;
     for (const ByteRange &range : ranges)
         expected += content.mid(int(range.begin), int(range.length()));
-    QVERIFY(received == expected);
+    QCOMPARE(received, expected);
     delete reply;
 
     newClient(tls);
@@ -283,7 +284,7 @@ void tst_Ftps::realServer()
     const QString target = local.filePath(QStringLiteral("vlm_update.zip"));
     QVERIFY(transfer([&] { client->get(QStringLiteral("vlm_update.zip"), target); }, &pairs));
     QVERIFY2(pairs.last() == Pair(100, 0), qPrintable(client->errorString()));
-    QVERIFY(readFile(target) == content);
+    QCOMPARE(readFile(target), content);
 }
 
 QTEST_GUILESS_MAIN(tst_Ftps)

@@ -1,11 +1,11 @@
 #include "ftptestserver.h"
 #include "installation.h"
+#include "logreader.h"
 #include "productupdate.h"
 #include "releaseorder.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
@@ -138,19 +138,13 @@ UpdateSettings tst_ProductUpdate::settings() const
 
 QString tst_ProductUpdate::logText() const
 {
-    QString text;
-    const QStringList names = QDir(logDir).entryList(QDir::Files, QDir::Name);
-    for (const QString &name : names)
-        text += QString::fromLocal8Bit(readFile(logDir + QLatin1Char('/') + name));
-    return text;
+    return LogReader(logDir).text();
 }
 
 // Each record ends in its time stamp; cmd's output holds line ends of its own.
 int tst_ProductUpdate::logRecords() const
 {
-    static const QRegularExpression stamp(
-        QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\n"));
-    return int(logText().count(stamp));
+    return LogReader(logDir).recordCount();
 }
 
 QStringList tst_ProductUpdate::productStarts() const

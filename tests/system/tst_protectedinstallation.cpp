@@ -1,5 +1,6 @@
 #include "installation.h"
 #include "testservice.h"
+#include "windowlayout.h"
 
 #include <QDir>
 #include <QProcess>
@@ -12,7 +13,6 @@ using namespace Installation;
 
 namespace {
 
-const QString Title = QStringLiteral("Velmora升级程序1.1");
 const QString Restarted = QStringLiteral("was started again with an administrator's permission");
 const QString Refused =
     QStringLiteral("though this updater was started with an administrator's permission");
@@ -26,7 +26,7 @@ struct ShownWindow
 ShownWindow findWindow()
 {
     ShownWindow window;
-    const std::wstring title = Title.toStdWString();
+    const std::wstring title = WindowLayout::title().toStdWString();
     window.handle = ::FindWindowW(nullptr, title.c_str());
     if (window.handle && ::IsWindowVisible(window.handle))
         ::GetWindowThreadProcessId(window.handle, &window.processId);
@@ -108,10 +108,7 @@ void tst_ProtectedInstallation::init()
 {
     home.reset(new QTemporaryDir);
     QVERIFY(home->isValid());
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_EXECUTABLE),
-                        home->filePath(QStringLiteral("vlm-updater.exe"))));
-    QVERIFY(QDir(home->path()).mkdir(QStringLiteral("log")));
-    QVERIFY(writeProduct(home->filePath(QStringLiteral("vlm.exe")), QStringLiteral("1.0")));
+    QVERIFY(layOutInstallation(home->path(), QStringLiteral(UPDATER_EXECUTABLE)));
     // The stand-in adds a line to it, which an immutable folder allows.
     QVERIFY(writeFile(home->filePath(QStringLiteral("product-started.txt")), QByteArray()));
 }
@@ -180,7 +177,8 @@ void tst_ProtectedInstallation::start()
     QCOMPARE(window.processId == firstPid, !readOnly);
     for (int press = 0; press < presses; ++press) {
         const DWORD pressed = window.processId;
-        click(window.handle, 240, 25);
+        click(window.handle, WindowLayout::buttonGeometry().center().x(),
+              WindowLayout::buttonGeometry().center().y());
         QVERIFY(waitForExit(pressed));
         QTRY_VERIFY_WITH_TIMEOUT(findWindow().processId != 0, 60000);
         window = findWindow();
@@ -195,7 +193,7 @@ void tst_ProtectedInstallation::start()
     QCOMPARE(int(log.count(Refused)), refusals);
     QVERIFY(processAlive(productPid));
     if (readOnly)
-        QVERIFY(installedFiles(home->path()) == before);
+        QCOMPARE(installedFiles(home->path()), before);
 
     ::PostMessageW(window.handle, WM_CLOSE, 0, 0);
     QVERIFY(waitForExit(window.processId));

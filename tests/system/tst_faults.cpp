@@ -1,6 +1,8 @@
 #include "ftptestserver.h"
+#include "immutablefile.h"
 #include "installation.h"
 #include "installedupdater.h"
+#include "smallfilesystem.h"
 #include "updateconfig.h"
 #include "xvfbdisplay.h"
 
@@ -12,7 +14,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace Installation;
@@ -98,8 +99,8 @@ private:
     QScopedPointer<InstalledUpdater> updater;
     InstalledUpdater::Tree oldTree;
     InstalledUpdater::Tree newTree;
-    QString mountPoint;
-    QString immutableDir;
+    SmallFileSystem smallDisk;
+    ImmutableFile immutableLog;
 };
 
 void tst_Faults::initTestCase()
@@ -153,12 +154,8 @@ void tst_Faults::cleanup()
 {
     server.stop();
     updater.reset();
-    if (!immutableDir.isEmpty())
-        QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), immutableDir });
-    immutableDir.clear();
-    if (!mountPoint.isEmpty() && QProcess::execute(QStringLiteral("umount"), { mountPoint }) != 0)
-        QProcess::execute(QStringLiteral("umount"), { QStringLiteral("-l"), mountPoint });
-    mountPoint.clear();
+    immutableLog.release();
+    smallDisk.unmount();
     home.reset();
     served.reset();
 }
@@ -430,28 +427,18 @@ void tst_Faults::stalledServerClosedByUser()
 void tst_Faults::diskFullWhileDownloading()
 {
     const QString dir = home->path();
-    if (::geteuid() != 0
-        || QProcess::execute(QStringLiteral("mount"),
-                             { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                               QStringLiteral("size=64m"), QStringLiteral("tmpfs"), dir })
-            != 0)
-        QSKIP("mounting a small file system for the installation needs root and the right to "
-              "mount (CAP_SYS_ADMIN)");
-    mountPoint = dir;
+    if (::geteuid() != 0 || !smallDisk.mount(dir, 64 << 20))
+        QSKIP(qPrintable(SmallFileSystem::whyUnavailable()));
     QVERIFY(installIn(dir));
     QVERIFY(serve(Archive::Good));
     const qint64 oldPid = startOldProduct();
     QVERIFY(oldPid > 0);
 
     // Shrink the file system to what it holds plus less than the archive.
-    struct statvfs fs;
-    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &fs), 0);
-    const qint64 used = qint64(fs.f_blocks - fs.f_bfree) * qint64(fs.f_frsize);
+    const qint64 used = smallDisk.used();
+    QVERIFY(used >= 0);
     const qint64 room = 256 * 1024;
-    QCOMPARE(QProcess::execute(
-                 QStringLiteral("mount"),
-                 { QStringLiteral("-o"), QStringLiteral("remount,size=%1").arg(used + room), dir }),
-             0);
+    QVERIFY(smallDisk.resize(used + room));
     QVERIFY(QFileInfo(archives.filePath(QStringLiteral("good.zip"))).size() > 2 * room);
 
     QVERIFY(updater->launchAndPress());
@@ -549,9 +536,8 @@ void tst_Faults::logFolderUnusable()
                                       QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
                                           | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         // Permissions do not stop root; the immutable attribute does.
-        if (::geteuid() == 0
-            && QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), log }) == 0)
-            immutableDir = log;
+        if (::geteuid() == 0)
+            immutableLog.set(log);
         QFile probe(log + QStringLiteral("/probe"));
         if (probe.open(QIODevice::WriteOnly)) {
             probe.remove();
