@@ -2,6 +2,7 @@
 
 #include "commandlines.h"
 #include "debuglog.h"
+#include "processtree.h"
 #include "shellcommand.h"
 
 #include <QProcess>
@@ -25,6 +26,9 @@ void runCommand(const QString &commandLine, const QString &workingDirectory, int
     shell.waitForFinished(finishTimeoutMs);
 
     writeLog(ShellCommand::decodedOutput(shell.readAllStandardOutput()), 0);
-    // Kills a shell that outlived the bound; the update goes on regardless.
+    // Kills a shell that outlived the bound, and what it started; the update
+    // goes on regardless.
+    if (shell.state() == QProcess::Running && shell.processId() > 0)
+        endDescendants(shell.processId());
     shell.close();
 }

@@ -40,6 +40,7 @@ private slots:
     void finishBound_data();
     void finishBound();
     void defaultBoundKillsShell();
+    void boundEndsWhatShellStarted();
     void nonAsciiCommandLine();
     void shellNotFound();
     void shellCommand_data();
@@ -227,6 +228,21 @@ void tst_CommandRunner::defaultBoundKillsShell()
     QVERIFY2(isNumber && pid > 0, texts.first());
     QCOMPARE(::kill(pid, 0), -1);
     QCOMPARE(errno, ESRCH);
+}
+
+// What the shell started dies with it at the bound: a stop command left
+// running would act after the update had started the product again.
+void tst_CommandRunner::boundEndsWhatShellStarted()
+{
+    runCommand(QStringLiteral("sleep 60 & echo $!; wait\n"), QString(), shortBound);
+    QByteArrayList texts;
+    QVERIFY(readRecords(&texts));
+    QCOMPARE(texts.size(), 1);
+    bool isNumber = false;
+    const pid_t pid = texts.first().trimmed().toInt(&isNumber);
+    QVERIFY2(isNumber && pid > 0, texts.first());
+    // Killed, the child waits for init to reap it: gone once kill() fails.
+    QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) == -1, lateness);
 }
 
 // A directory named in Chinese must reach the shell so that it finds it.
