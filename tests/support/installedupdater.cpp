@@ -1,7 +1,9 @@
 #include "installedupdater.h"
 
+#include "deltadownload.h"
 #include "installation.h"
 #include "logreader.h"
+#include "partialdownload.h"
 #include "windowlayout.h"
 #include "xvfbdisplay.h"
 
@@ -147,19 +149,12 @@ int InstalledUpdater::logRecords() const
 
 QStringList InstalledUpdater::stagedDownloads() const
 {
-    // The staged copy may have no name at all (Linux's O_TMPFILE), so the
-    // updater's open files are looked at rather than the folder.
+    const QString archive = path(QStringLiteral("vlm_update.zip"));
     QStringList staged;
-    if (!running())
-        return staged;
-    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(process.processId());
-    const QFileInfoList fds = QDir(fdDir).entryInfoList(QDir::Files | QDir::System);
-    for (const QFileInfo &fd : fds) {
-        // The lock the updater holds on its installation is no download.
-        const QString target = fd.symLinkTarget();
-        if (target.startsWith(installDir + QLatin1Char('/'))
-            && target != path(QStringLiteral("vlm_update.lock")))
-            staged.append(fd.filePath());
+    for (const QString &name :
+         { PartialDownload::fileName(archive), DeltaDownload::assemblyFileName(archive) }) {
+        if (QFileInfo::exists(name))
+            staged.append(name);
     }
     return staged;
 }
@@ -168,8 +163,8 @@ qint64 InstalledUpdater::stagedBytes() const
 {
     qint64 bytes = 0;
     const QStringList staged = stagedDownloads();
-    for (const QString &fd : staged)
-        bytes += QFileInfo(fd).size();
+    for (const QString &name : staged)
+        bytes += QFileInfo(name).size();
     return bytes;
 }
 

@@ -56,7 +56,7 @@ public:
 
     QString logText() const;
     int logRecords() const;
-    // Temporary files a download is staged in before it replaces the archive.
+    // The partial files a download is staged in before it becomes the archive.
     QStringList stagedDownloads() const;
     qint64 stagedBytes() const;
     // Waits (bounded) until a download has ended one way or the other: the
