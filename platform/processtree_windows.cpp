@@ -3,8 +3,9 @@
 #include <QList>
 #include <QMultiHash>
 
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <tlhelp32.h>
 
 namespace {
 
