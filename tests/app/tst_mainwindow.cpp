@@ -205,8 +205,11 @@ void tst_MainWindow::progressPaced()
     else
         QCOMPARE(label->text(), shown);
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), shown, 5000);
-    // Long past the frame: nothing that waited replaces what is shown.
-    QTest::qWait(100);
+    // Once no frame is pending, nothing that waited can replace what is shown.
+    const QList<QTimer *> timers = window.findChildren<QTimer *>();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::none_of(timers.cbegin(), timers.cend(), [](const QTimer *t) { return t->isActive(); }),
+        5000);
     QCOMPARE(label->text(), shown);
 }
 

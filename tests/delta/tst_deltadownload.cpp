@@ -23,8 +23,7 @@ bool writeRelease(const QString &dir, const QVector<int> &changed, quint32 seed)
 {
     const QDateTime built = QDateTime(QDate(2026, 12, 1), QTime(12, 0), Qt::UTC);
     for (int i = 0; i < FileCount; ++i) {
-        const QString path =
-            dir + QStringLiteral("/file%1.dll").arg(i, 2, 10, QLatin1Char('0'));
+        const QString path = dir + QStringLiteral("/file%1.dll").arg(i, 2, 10, QLatin1Char('0'));
         const bool differs = changed.contains(i);
         if (!writeFile(path, randomBytes(FileSize + i, differs ? seed + quint32(i) : quint32(i))))
             return false;

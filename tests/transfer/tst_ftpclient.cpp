@@ -54,8 +54,9 @@ class Recorder : public QObject
 {
     Q_OBJECT
 public:
-    explicit Recorder(FtpCLient *client, QString watchedFile = QString())
-        : watched(std::move(watchedFile))
+    explicit Recorder(FtpCLient *recorded, QString watchedFile = QString())
+        : client(recorded)
+        , watched(std::move(watchedFile))
     {
         connect(client, &FtpCLient::process, this, &Recorder::record);
     }
@@ -63,6 +64,17 @@ public:
     bool waitForEnd(int timeoutMs = 60000)
     {
         return QTest::qWaitFor([this] { return ended(); }, timeoutMs);
+    }
+    // Until the end is reported and nothing is left that could report again:
+    // every reply released, whatever was queued delivered.
+    bool waitForSettled(int timeoutMs = 60000)
+    {
+        const bool settled = QTest::qWaitFor(
+            [this] { return ended() && client->findChildren<QNetworkReply *>().isEmpty(); },
+            timeoutMs);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        return settled;
     }
     bool ended() const
     {
@@ -84,6 +96,7 @@ private:
         if (x == 100 && id == 0 && !watched.isEmpty())
             fileAtEnd = readFile(watched);
     }
+    FtpCLient *client;
     QString watched;
 };
 
@@ -540,9 +553,7 @@ void tst_FtpClient::failedDownload()
     setShortLimits();
     Recorder recorder(client.data());
     client->get(remote, target);
-    QVERIFY(recorder.waitForEnd());
-    // Give a late second report the chance to show up.
-    QTest::qWait(200);
+    QVERIFY(recorder.waitForSettled());
 
     QCOMPARE(recorder.count(Pair(-100, 1)), 1);
     QCOMPARE(recorder.count(Pair(100, 0)), 0);
@@ -735,8 +746,9 @@ void tst_FtpClient::wholePartialKept()
     {
         PartialDownload partial(target);
         QVERIFY(partial.open());
-        QVERIFY(partial.restart({ serverName() + QStringLiteral("/archive.zip"), content.size(),
-                                  modified.toString(QStringLiteral("yyyyMMddhhmmss")).toLatin1() }));
+        QVERIFY(
+            partial.restart({ serverName() + QStringLiteral("/archive.zip"), content.size(),
+                              modified.toString(QStringLiteral("yyyyMMddhhmmss")).toLatin1() }));
         QCOMPARE(partial.device()->write(content), qint64(content.size()));
         partial.keep();
     }
@@ -777,8 +789,7 @@ void tst_FtpClient::unwritableLocalFile()
     newClient();
     Recorder recorder(client.data());
     client->get(QStringLiteral("archive.zip"), target);
-    QVERIFY(recorder.waitForEnd());
-    QTest::qWait(100);
+    QVERIFY(recorder.waitForSettled());
 
     QCOMPARE(recorder.count(Pair(-100, 1)), 1);
     QCOMPARE(recorder.count(Pair(100, 0)), 0);
@@ -795,8 +806,7 @@ void tst_FtpClient::unreadableUpload()
     newClient();
     Recorder recorder(client.data());
     client->put(local.filePath(QStringLiteral("does-not-exist.bin")), QStringLiteral("target.bin"));
-    QVERIFY(recorder.waitForEnd());
-    QTest::qWait(200);
+    QVERIFY(recorder.waitForSettled());
 
     QCOMPARE(recorder.pairs, QList<Pair>({ Pair(-100, 1) }));
     QCOMPARE(readFile(served.filePath(QStringLiteral("target.bin"))), onServer);
@@ -914,8 +924,7 @@ void tst_FtpClient::downloadAfterCompletedAndFailed()
 
     recorder.pairs.clear();
     client->get(QStringLiteral("two.bin"), target);
-    QVERIFY(recorder.waitForEnd());
-    QTest::qWait(100);
+    QVERIFY(recorder.waitForSettled());
     QCOMPARE(recorder.count(Pair(100, 0)), 1);
     QCOMPARE(recorder.count(Pair(-100, 1)), 0);
     QCOMPARE(readFile(target), second);
@@ -957,8 +966,7 @@ void tst_FtpClient::secondGetAbandonsFirst()
     client->get(QStringLiteral("slow.bin"), first);
     QTRY_VERIFY_WITH_TIMEOUT(!recorder.pairs.isEmpty(), 30000);
     client->get(QStringLiteral("quick.bin"), second);
-    QVERIFY(recorder.waitForEnd());
-    QTest::qWait(200);
+    QVERIFY(recorder.waitForSettled());
 
     QCOMPARE(recorder.count(Pair(100, 0)), 1);
     QCOMPARE(recorder.count(Pair(-100, 1)), 0);

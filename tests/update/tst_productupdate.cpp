@@ -483,8 +483,8 @@ void tst_ProductUpdate::secureUpdate()
     ProductUpdate update(updateSettings);
     QVERIFY(update.claimInstallation());
     update.start();
-    const State end = logged == QLatin1String("was assembled") ? State::Finished
-                                                               : State::DownloadFailed;
+    const State end =
+        logged == QLatin1String("was assembled") ? State::Finished : State::DownloadFailed;
     QVERIFY2(waitForState(update, end), qPrintable(logText()));
     QVERIFY2(logText().contains(logged), qPrintable(logText()));
     if (end == State::Finished) {
