@@ -3,14 +3,13 @@
 #include "testservice.h"
 
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QThread>
+#include <QTest>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -86,14 +85,14 @@ QJsonObject productState(const QString &dir)
 
 QJsonObject waitForProduct(const QString &dir, const QString &version, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    do {
-        const QJsonObject state = productState(dir);
-        if (state.value(QStringLiteral("version")).toString() == version)
-            return state;
-        QThread::msleep(20);
-    } while (!deadline.hasExpired());
-    return QJsonObject();
+    QJsonObject state;
+    const bool started = QTest::qWaitFor(
+        [&] {
+            state = productState(dir);
+            return state.value(QStringLiteral("version")).toString() == version;
+        },
+        timeoutMs);
+    return started ? state : QJsonObject();
 }
 
 qint64 productPid(const QJsonObject &state)
@@ -188,13 +187,7 @@ static void killProcess(qint64 pid)
 
 bool waitForProcessGone(qint64 pid, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (processAlive(pid)) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
+    return QTest::qWaitFor([pid] { return !processAlive(pid); }, timeoutMs);
 }
 
 void killProducts(const QString &dir)

@@ -10,7 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QThread>
+#include <QTest>
 
 using namespace Installation;
 
@@ -170,14 +170,12 @@ qint64 InstalledUpdater::stagedBytes() const
 
 bool InstalledUpdater::waitForDownloadEnded(int timeoutMs) const
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!QFileInfo::exists(path(QStringLiteral("vlm_update.zip")))
-           || !stagedDownloads().isEmpty()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
+    return QTest::qWaitFor(
+        [this] {
+            return QFileInfo::exists(path(QStringLiteral("vlm_update.zip")))
+                && stagedDownloads().isEmpty();
+        },
+        timeoutMs);
 }
 
 QStringList InstalledUpdater::productStarts() const

@@ -4,7 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcessEnvironment>
-#include <QThread>
+#include <QTest>
 
 // Last: Xlib's macros clash with Qt's names.
 #include <X11/Xatom.h>
@@ -82,17 +82,16 @@ QString XvfbDisplay::findWindow(const QString &title, int timeoutMs, qint64 pid)
         search << QStringLiteral("--pid") << QString::number(pid);
     // The pattern comes last.
     search << QLatin1Char('^') + title + QLatin1Char('$');
-    QDeadlineTimer deadline(timeoutMs);
-    do {
-        QByteArray ids;
-        if (xdotool(search, &ids)) {
-            const QByteArray first = ids.split('\n').value(0).trimmed();
-            if (!first.isEmpty())
-                return QString::fromLatin1(first);
-        }
-        QThread::msleep(50);
-    } while (!deadline.hasExpired());
-    return QString();
+    QString found;
+    const bool shown = QTest::qWaitFor(
+        [&] {
+            QByteArray ids;
+            if (xdotool(search, &ids))
+                found = QString::fromLatin1(ids.split('\n').value(0).trimmed());
+            return !found.isEmpty();
+        },
+        timeoutMs);
+    return shown ? found : QString();
 }
 
 bool XvfbDisplay::click(const QString &windowId, int x, int y) const
