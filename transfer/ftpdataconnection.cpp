@@ -13,6 +13,12 @@ constexpr qint64 UploadChunkSize = 256 * 1024;
 // the server sends beyond it is discarded, so the window bounds the waste.
 constexpr int BoundedWindow = 32 * 1024;
 
+// A TLS socket takes a new buffer for each read of the network and each
+// decryption. Beyond this size each comes fresh from the system, a page
+// fault per 4 KiB, which costs more than TLS itself; below it they are
+// reused.
+constexpr qint64 TlsReadBound = 64 * 1024;
+
 } // namespace
 
 FtpDataConnection::FtpDataConnection(QObject *parent)
@@ -163,6 +169,8 @@ void FtpDataConnection::boundReadBuffer()
     qint64 bound = readBufferBound;
     if (limit >= 0 && left() > 0)
         bound = bound > 0 ? qMin(bound, left()) : left();
+    if (qobject_cast<QSslSocket *>(socket.get()))
+        bound = bound > 0 ? qMin(bound, TlsReadBound) : TlsReadBound;
     if (socket && bound > 0)
         socket->setReadBufferSize(bound);
 }

@@ -93,6 +93,7 @@ private:
     QTimer retryTimer;
     QUrl url;
     QFile target;
+    QByteArray chunk; // what store() moves from the reply to the disk
     // Null when the local file is not a regular file: a device is written
     // to directly, and cannot be resumed.
     std::unique_ptr<PartialDownload> partial;
