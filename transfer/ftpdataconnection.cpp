@@ -187,11 +187,13 @@ void FtpDataConnection::sendMore()
 {
     if (!source || !socket)
         return;
+    // One buffer for the whole store, as a download keeps one.
+    chunk.resize(int(UploadChunkSize));
     while (!source->atEnd() && socket->bytesToWrite() < UploadChunkSize) {
-        const QByteArray chunk = source->read(UploadChunkSize);
-        if (chunk.isEmpty())
+        const qint64 size = source->read(chunk.data(), chunk.size());
+        if (size <= 0)
             break;
-        socket->write(chunk);
+        socket->write(chunk.constData(), size);
     }
     if (!source->atEnd() || socket->bytesToWrite() > 0)
         return;

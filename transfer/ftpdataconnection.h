@@ -70,6 +70,7 @@ private:
     qint64 limit = -1;
     qint64 taken = 0;
     QIODevice *source = nullptr;
+    QByteArray chunk; // what a store moves from its source to the socket
     qint64 sentBytes = 0;
 };
 
