@@ -79,8 +79,9 @@ foreach(_vlm_tool moc rcc uic)
     endif()
 endforeach()
 
-# ctest runs the cross-built tests through Wine.
+# ctest runs the cross-built tests through Wine, their reports shown after.
 find_program(WINE_EXECUTABLE NAMES wine wine64 NO_CMAKE_FIND_ROOT_PATH)
 if(WINE_EXECUTABLE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+        /bin/bash "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test.sh" "${WINE_EXECUTABLE}")
 endif()

@@ -46,7 +46,6 @@ say "building in $build (FTP port $port)"
 mkdir -p "$build"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" \
     -DUPDATE_HOST=127.0.0.1 -DUPDATE_PORT="$port" >"$build/configure.log" \
     || { cat "$build/configure.log" >&2; fail "configuring the Windows build"; }
 cmake --build "$build" || fail "the Windows build"
@@ -108,8 +107,6 @@ ctest_args=(--output-on-failure)
 if [ -n "${WINDOWS_SUITES:-}" ]; then
     ctest_args+=(-R "^(${WINDOWS_SUITES// /|})\$")
 fi
-# Qt Test's own console output does not survive Wine; ctest names the
-# suites that failed.
 (cd "$build" && ctest "${ctest_args[@]}") || fail "suites failed under Wine"
 
 # --- one real update ----------------------------------------------------------
