@@ -74,4 +74,6 @@ def make(folder):
 
 if __name__ == "__main__":
     import sys
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
+        sys.exit("usage: testcertificates.py FOLDER")
     make(sys.argv[1])
