@@ -2,6 +2,7 @@
 #define UPDATESETTINGS_H
 
 #include "commandrunner.h"
+#include "ftpprotocol.h"
 #include "ftpsecurity.h"
 #include "installlayout.h"
 #include "partialdownload.h"
@@ -21,7 +22,7 @@ struct UpdateSettings
     QString archiveName;
 
     QString host;
-    int port = 21;
+    int port = Ftp::DefaultPort;
     QString userName;
     QString password;
     // Whether and how the FTP sessions are encrypted.
