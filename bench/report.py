@@ -93,37 +93,38 @@ def update_rows(case, what, reference, target, synced=True):
     return rows + [Row(what + ", RSS", "updater", prefix + "rss-updater", unit="KiB", bound=64)]
 
 
-def delta_rows():
-    shaped, loopback = "delta-shaped-", "delta-loopback-"
-    return [
-        Row("delta, 20 Mbit/s", "differential", shaped + "wall-delta",
-            "whole", shaped + "wall-full", ratio=0.08),
-        Row("delta, 20 Mbit/s, repair", "repair", shaped + "wall-repair",
-            "whole", shaped + "wall-full", ratio=0.05),
-        Row("delta, 20 Mbit/s, vs script", "differential", shaped + "wall-delta",
-            "update.sh", shaped + "wall-script"),
-        Row("delta, 20 Mbit/s, whole/script", "whole", shaped + "wall-full",
-            "update.sh", shaped + "wall-script"),
+def delta_link_rows(link, wall, repair, sent, shaped):
+    """The differential update on one link, held to the whole update there;
+    on the shaped link, the whole update beside its script as well."""
+    what, prefix = "delta, " + link, "delta-%s-" % ("shaped" if shaped else "loopback")
+    rows = [
+        Row(what, "differential", prefix + "wall-delta", "whole", prefix + "wall-full",
+            ratio=wall),
+        Row(what + ", repair", "repair", prefix + "wall-repair", "whole", prefix + "wall-full",
+            ratio=repair),
+        Row(what + ", vs script", "differential", prefix + "wall-delta",
+            "update.sh", prefix + "wall-script"),
+    ]
+    if shaped:
+        rows.append(Row(what + ", whole/script", "whole", prefix + "wall-full",
+                        "update.sh", prefix + "wall-script"))
+    rows += [
         # What the changed entries need, a twentieth more, and 64 KiB a range
         # for what a data connection carries past a range's end.
-        Row("delta, 20 Mbit/s, bytes sent", "server", shaped + "sent-delta",
-            "allowed", shaped + "allowed-delta", "B", ratio=1.00),
-        Row("delta, 20 Mbit/s, written", "server", shaped + "written-delta",
-            "allowed", shaped + "allowed-delta", "B"),
-        Row("delta, 20 Mbit/s, RSS", "differential", shaped + "rss-delta", unit="KiB", bound=64),
-        Row("delta, 20 Mbit/s, whole, RSS", "whole", shaped + "rss-full", unit="KiB"),
-        Row("delta, loopback", "differential", loopback + "wall-delta",
-            "whole", loopback + "wall-full", ratio=1.00),
-        Row("delta, loopback, repair", "repair", loopback + "wall-repair",
-            "whole", loopback + "wall-full"),
-        Row("delta, loopback, vs script", "differential", loopback + "wall-delta",
-            "update.sh", loopback + "wall-script"),
-        Row("delta, loopback, bytes sent", "server", loopback + "sent-delta",
-            "allowed", loopback + "allowed-delta", "B"),
-        Row("delta, loopback, written", "server", loopback + "written-delta",
-            "allowed", loopback + "allowed-delta", "B"),
-        Row("delta, loopback, RSS", "differential", loopback + "rss-delta", unit="KiB", bound=64),
+        Row(what + ", bytes sent", "server", prefix + "sent-delta",
+            "allowed", prefix + "allowed-delta", "B", ratio=sent),
+        Row(what + ", written", "server", prefix + "written-delta",
+            "allowed", prefix + "allowed-delta", "B"),
+        Row(what + ", RSS", "differential", prefix + "rss-delta", unit="KiB", bound=64),
     ]
+    if shaped:
+        rows.append(Row(what + ", whole, RSS", "whole", prefix + "rss-full", unit="KiB"))
+    return rows
+
+
+def delta_rows():
+    return (delta_link_rows("20 Mbit/s", wall=0.08, repair=0.05, sent=1.00, shaped=True)
+            + delta_link_rows("loopback", wall=1.00, repair=None, sent=None, shaped=False))
 
 
 def ftps_rows():
