@@ -228,6 +228,60 @@ bool waitForPaint(Display *display, Window window, int x, int y, const Child &ch
     return true;
 }
 
+// Prints when the program's window was mapped and whether it had a GL driver.
+int timeMap(Display *display, const Child &child, double started, double mapped, double bound)
+{
+    std::printf("%.3f %d\n", mapped - started, hasGlDriver(child.pid) ? 1 : 0);
+    std::fflush(stdout);
+    stop(child, nowMs() + bound);
+    XCloseDisplay(display);
+    return 0;
+}
+
+// Presses at (x, y) once the window shows there, then times the window's
+// closing and the program's exit.
+int timePress(Display *display, Window window, const Child &child, const char *x, const char *y,
+              double bound)
+{
+    const double deadline = nowMs() + bound;
+    // Reading the window back can fail while the window is still being set
+    // up; a failed look just means "not painted yet".
+    XSetErrorHandler(ignoreXError);
+    if (!waitForPaint(display, window, std::atoi(x), std::atoi(y), child, deadline)) {
+        stop(child, nowMs() + bound);
+        fail(3, "the window was not painted in time");
+    }
+    // Pressed outside the timing: the button acts on its release.
+    if (run({ "xdotool", "mousemove", "--window", std::to_string(window), x, y, "mousedown", "1" },
+            deadline)
+        != 0) {
+        stop(child, nowMs() + bound);
+        fail(3, "xdotool could not press the button");
+    }
+    if (run({ "xdotool", "mouseup", "1" }, deadline) != 0) {
+        stop(child, nowMs() + bound);
+        fail(3, "xdotool could not release the button");
+    }
+    const long long released = nowRealtimeUs();
+    if (!waitForGone(display, window, deadline)) {
+        stop(child, nowMs() + bound);
+        fail(4, "the window was not closed in time");
+    }
+    const long long gone = nowRealtimeUs();
+    if (!waitForExit(child, deadline)) {
+        kill(child.pid, SIGKILL);
+        reap(child);
+        fail(4, "the program did not exit in time");
+    }
+    const long long ended = nowRealtimeUs();
+    long peakKiB = 0;
+    const int code = reap(child, &peakKiB);
+    std::printf("%lld %lld %lld %d %ld\n", released, gone, ended, code, peakKiB);
+    std::fflush(stdout);
+    XCloseDisplay(display);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -257,51 +311,7 @@ int main(int argc, char *argv[])
         stop(child, nowMs() + bound);
         fail(3, "the program showed no window in time");
     }
-
-    if (mode == "map") {
-        std::printf("%.3f %d\n", mapped - started, hasGlDriver(child.pid) ? 1 : 0);
-        std::fflush(stdout);
-        stop(child, nowMs() + bound);
-        XCloseDisplay(display);
-        return 0;
-    }
-
-    const double deadline = nowMs() + bound;
-    // Reading the window back can fail while the window is still being set
-    // up; a failed look just means "not painted yet".
-    XSetErrorHandler(ignoreXError);
-    if (!waitForPaint(display, window, std::atoi(argv[3]), std::atoi(argv[4]), child, deadline)) {
-        stop(child, nowMs() + bound);
-        fail(3, "the window was not painted in time");
-    }
-    // Pressed outside the timing: the button acts on its release.
-    if (run({ "xdotool", "mousemove", "--window", std::to_string(window), argv[3], argv[4],
-              "mousedown", "1" },
-            deadline)
-        != 0) {
-        stop(child, nowMs() + bound);
-        fail(3, "xdotool could not press the button");
-    }
-    if (run({ "xdotool", "mouseup", "1" }, deadline) != 0) {
-        stop(child, nowMs() + bound);
-        fail(3, "xdotool could not release the button");
-    }
-    const long long released = nowRealtimeUs();
-    if (!waitForGone(display, window, deadline)) {
-        stop(child, nowMs() + bound);
-        fail(4, "the window was not closed in time");
-    }
-    const long long gone = nowRealtimeUs();
-    if (!waitForExit(child, deadline)) {
-        kill(child.pid, SIGKILL);
-        reap(child);
-        fail(4, "the program did not exit in time");
-    }
-    const long long ended = nowRealtimeUs();
-    long peakKiB = 0;
-    const int code = reap(child, &peakKiB);
-    std::printf("%lld %lld %lld %d %ld\n", released, gone, ended, code, peakKiB);
-    std::fflush(stdout);
-    XCloseDisplay(display);
-    return 0;
+    if (mode == "map")
+        return timeMap(display, child, started, mapped, bound);
+    return timePress(display, window, child, argv[3], argv[4], bound);
 }

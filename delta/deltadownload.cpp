@@ -55,12 +55,7 @@ void DeltaDownload::start(const QUrl &source, const QString &path)
     url = source;
     archivePath = path;
     phase = Phase::Planning;
-    remoteSize = -1;
-    remoteTime.clear();
-    end.clear();
-    endReads = 0;
-    endAgain.clear();
-    endConfirmed = false;
+    remote = RemoteArchive();
     plan = DeltaPlan();
     reported = fetchedBytes = 0;
     triesMade = 0;
@@ -121,42 +116,42 @@ void DeltaDownload::learnRemoteFile()
                              : QStringLiteral("the archive on the server is empty"));
             return;
         }
-        remoteSize = size;
-        remoteTime = time;
-        endOffset = size;
+        remote.size = size;
+        remote.time = time;
+        remote.endOffset = size;
         phase = Phase::ReadingEnd;
         readEndRange(qMax<qint64>(0, size - ZipDirectory::TailSize));
         return;
     }
-    if (size != remoteSize || time != remoteTime) {
+    if (size != remote.size || time != remote.time) {
         decline(QStringLiteral("the archive on the server changed during the fetch (%1 bytes, "
                                "time %2; now %3 bytes, time %4)")
-                    .arg(remoteSize)
-                    .arg(QString::fromLatin1(remoteTime))
+                    .arg(remote.size)
+                    .arg(QString::fromLatin1(remote.time))
                     .arg(size)
                     .arg(QString::fromLatin1(time)));
         return;
     }
     if (phase == Phase::ReadingEnd) {
-        readEndRange(endRangeFrom);
+        readEndRange(remote.endRangeFrom);
         return;
     }
-    endAgain.clear();
+    remote.endAgain.clear();
     reply->setRanges(rangesLeft());
 }
 
 // The fetches the cursor has not passed, and the end once more.
 ByteRanges DeltaDownload::rangesLeft() const
 {
-    return assembly.fetchesLeft() + ByteRanges { { endOffset, remoteSize } };
+    return assembly.fetchesLeft() + ByteRanges { { remote.endOffset, remote.size } };
 }
 
 void DeltaDownload::readEndRange(qint64 from)
 {
-    endRangeFrom = from;
-    endRange.clear();
-    ++endReads;
-    reply->setRanges({ { from, endOffset } });
+    remote.endRangeFrom = from;
+    remote.endRange.clear();
+    ++remote.endReads;
+    reply->setRanges({ { from, remote.endOffset } });
 }
 
 void DeltaDownload::received()
@@ -165,7 +160,7 @@ void DeltaDownload::received()
         return;
     if (phase == Phase::ReadingEnd) {
         const QByteArray bytes = reply->readAll();
-        endRange += bytes;
+        remote.endRange += bytes;
         fetchedBytes += bytes.size();
         watchdog.moved(fetchedBytes);
         return;
@@ -177,7 +172,7 @@ void DeltaDownload::received()
         return;
     }
     const QByteArray bytes = reply->readAll();
-    endAgain += bytes;
+    remote.endAgain += bytes;
     fetchedBytes += bytes.size();
 }
 
@@ -185,36 +180,36 @@ void DeltaDownload::rangesDelivered()
 {
     if (phase == Phase::Assembling) {
         // A file replaced during the session would have mixed two archives.
-        if (endAgain != end) {
+        if (remote.endAgain != remote.end) {
             decline(QStringLiteral("the archive on the server changed during the fetch: its "
                                    "end is not the one it was planned from"));
             return;
         }
-        endConfirmed = true;
+        remote.endConfirmed = true;
         if (assembly.isComplete())
             finishAssembly();
         return;
     }
     if (phase != Phase::ReadingEnd)
         return;
-    end.prepend(endRange);
-    endOffset = endRangeFrom;
-    endRange.clear();
+    remote.end.prepend(remote.endRange);
+    remote.endOffset = remote.endRangeFrom;
+    remote.endRange.clear();
     planFromEnd();
 }
 
 void DeltaDownload::planFromEnd()
 {
     ZipDirectory offered;
-    switch (offered.parse(end, endOffset, remoteSize)) {
+    switch (offered.parse(remote.end, remote.endOffset, remote.size)) {
     case ZipDirectory::Status::Invalid:
         decline(QStringLiteral("the central directory of the archive on the server cannot be "
                                "read: %1")
                     .arg(offered.errorString()));
         return;
     case ZipDirectory::Status::NeedsMore:
-        if (endReads >= MaxEndReads
-            || remoteSize - offered.neededFrom()
+        if (remote.endReads >= MaxEndReads
+            || remote.size - offered.neededFrom()
                 > ZipDirectory::MaxDirectorySize + ZipDirectory::TailSize) {
             decline(QStringLiteral("the end of the archive on the server is too large to read"));
             return;
@@ -224,7 +219,7 @@ void DeltaDownload::planFromEnd()
     case ZipDirectory::Status::Complete:
         break;
     }
-    plan = DeltaPlan::make(installed, offered, endOffset, planSettings);
+    plan = DeltaPlan::make(installed, offered, remote.endOffset, planSettings);
     if (!plan.isWorthwhile()) {
         decline(QStringLiteral("the plan is not worth following: %1").arg(plan.whyNot()));
         return;
@@ -235,7 +230,7 @@ void DeltaDownload::planFromEnd()
 void DeltaDownload::follow()
 {
     phase = Phase::Assembling;
-    assembly.follow(&plan, &end, endOffset);
+    assembly.follow(&plan, &remote.end, remote.endOffset);
     reply->setRanges(rangesLeft());
     assembler.start();
 }
@@ -250,7 +245,7 @@ void DeltaDownload::assemble()
     watchdog.moved(assembly.assembled() + fetchedBytes);
     if (assembly.assembled() > reported) {
         reported = assembly.assembled();
-        emit progress(reported, remoteSize);
+        emit progress(reported, remote.size);
     }
     switch (state) {
     case DeltaAssembly::Progress::Failed:
@@ -263,7 +258,7 @@ void DeltaDownload::assemble()
     case DeltaAssembly::Progress::Waiting:
         return;
     case DeltaAssembly::Progress::Complete:
-        if (endConfirmed)
+        if (remote.endConfirmed)
             finishAssembly();
         return;
     }
@@ -274,7 +269,7 @@ void DeltaDownload::finishAssembly()
     phase = Phase::Done;
     watchdog.stop();
     dropReply();
-    const QString mismatch = assembly.mismatch(remoteSize);
+    const QString mismatch = assembly.mismatch(remote.size);
     if (!mismatch.isEmpty()) {
         assembly.discard();
         emit notApplicable(mismatch);
@@ -294,7 +289,7 @@ void DeltaDownload::finishAssembly()
                   .arg(fetchedBytes)
                   .arg(Ftp::serverName(url))
                   .arg(plan.fetchCount())
-                  .arg(endReads + 1));
+                  .arg(remote.endReads + 1));
     emit finished();
 }
 
@@ -324,7 +319,7 @@ void DeltaDownload::replyFinished()
         return;
     }
     // Every fetch arrived; the copies after the last one go on.
-    if (phase == Phase::Assembling && endConfirmed)
+    if (phase == Phase::Assembling && remote.endConfirmed)
         return;
     endTry(QStringLiteral("the server ended the session before %1 was whole").arg(url.path()),
            RetryPolicy::Cause::Cut);
@@ -354,7 +349,7 @@ void DeltaDownload::endTry(const QString &reason, RetryPolicy::Cause cause)
                              "in %7 s")
                   .arg(name())
                   .arg(assembly.assembled())
-                  .arg(remoteSize)
+                  .arg(remote.size)
                   .arg(reason)
                   .arg(triesMade + 1)
                   .arg(limits.retryPausesMs.size() + 1)

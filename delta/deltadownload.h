@@ -90,17 +90,23 @@ private:
     DeltaAssembly assembly;
     QPointer<FtpRetrieval> reply;
     Phase phase = Phase::Done;
-    qint64 remoteSize = -1;
-    QByteArray remoteTime;
-    QByteArray end; // the server archive's bytes [endOffset, remoteSize)
-    qint64 endOffset = 0;
-    QByteArray endRange; // of the range [endRangeFrom, endOffset) being read
-    qint64 endRangeFrom = -1;
-    int endReads = 0;
-    // The end read again after the last fetch: the archive did not change
-    // meanwhile when it equals end.
-    QByteArray endAgain;
-    bool endConfirmed = false;
+    // What is known of the server's archive; its end is the bytes
+    // [endOffset, size).
+    struct RemoteArchive
+    {
+        qint64 size = -1;
+        QByteArray time;
+        QByteArray end;
+        qint64 endOffset = 0;
+        QByteArray endRange; // of the range [endRangeFrom, endOffset) being read
+        qint64 endRangeFrom = -1;
+        int endReads = 0;
+        // The end read again after the last fetch: the archive did not
+        // change meanwhile when it equals end.
+        QByteArray endAgain;
+        bool endConfirmed = false;
+    };
+    RemoteArchive remote;
     DeltaPlan plan;
     qint64 reported = 0;
     qint64 fetchedBytes = 0; // from the network, the end included
