@@ -1,6 +1,7 @@
 #include "ftpdataconnection.h"
 
 #include "ftpsession.h"
+#include "socketreset.h"
 
 #include <QSslSocket>
 
@@ -137,6 +138,7 @@ void FtpDataConnection::close()
     if (!socket)
         return;
     socket->disconnect(this);
+    resetOnClose(socket->socketDescriptor());
     socket->abort();
 }
 

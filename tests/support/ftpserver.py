@@ -12,7 +12,9 @@ passive reply that names another address, a padded line inside a multi-line
 reply, and stores that end before the client's data did.
 When it listens it prints "PORT <n>" on a line of its own and flushes. After
 that it prints one "EVENT <name>" line for each of these moments, so that a
-test can wait for them: login-failed, sent, incomplete, disconnect, held, quit.
+test can wait for them: login-failed, sent, incomplete, disconnect, held, quit,
+and data-closed-in-order (a retrieval's data connection the client ended with
+a FIN, not a reset, before its ABOR).
 With --record, each retrieval adds a line "<REST offset> <bytes sent>" to a
 file once it ends; with --record-wire too, a third field "<bytes on the wire>".
 """
@@ -382,6 +384,21 @@ def control_handler(args):
     return Secure
 
 
+def closed_in_order(dtp):
+    """Whether the client ended a retrieval's data connection with a FIN: the
+    server's next write then fails on a broken pipe, and some servers (ProFTPD
+    over TLS) drop the whole session for it."""
+    if dtp is None or dtp.receive or dtp.socket is None:
+        return False
+    probe = socket.fromfd(dtp.socket.fileno(), socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        return probe.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
 def make_handler(args):
     base = control_handler(args)
 
@@ -404,6 +421,11 @@ def make_handler(args):
         def ftp_QUIT(self, line):
             event("quit")
             super().ftp_QUIT(line)
+
+        def ftp_ABOR(self, line):
+            if closed_in_order(self.data_channel):
+                event("data-closed-in-order")
+            return super().ftp_ABOR(line)
 
         def ftp_RETR(self, file):
             self.rest_offset = self._restart_position

@@ -62,7 +62,8 @@ public:
 
     // How often the server reported an event so far: "login-failed", "sent"
     // (a whole file), "incomplete" (a file not sent in full), "disconnect",
-    // "held" (a transfer paused by holdAfter), "quit" (a client said QUIT).
+    // "held" (a transfer paused by holdAfter), "quit" (a client said QUIT),
+    // "data-closed-in-order" (a cut-off retrieval ended by a FIN, not a reset).
     int eventCount(const QByteArray &name);
     // Waits (bounded) until the event has been reported count times in all.
     bool waitForEvent(const QByteArray &name, int count = 1, int timeoutMs = 30000);
