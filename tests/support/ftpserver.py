@@ -384,19 +384,20 @@ def control_handler(args):
     return Secure
 
 
+# Linux's TCP states in which the peer's FIN has arrived and no reset since.
+FIN_RECEIVED_STATES = {8, 9, 11}  # CLOSE_WAIT, LAST_ACK, CLOSING
+
+
 def closed_in_order(dtp):
     """Whether the client ended a retrieval's data connection with a FIN: the
     server's next write then fails on a broken pipe, and some servers (ProFTPD
-    over TLS) drop the whole session for it."""
+    over TLS) drop the whole session for it. Asked of the connection's state,
+    not of a read: a reset that lands during a write is consumed by that
+    write, and a read after it looks like an orderly end."""
     if dtp is None or dtp.receive or dtp.socket is None:
         return False
-    probe = socket.fromfd(dtp.socket.fileno(), socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        return probe.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
-    except OSError:
-        return False
-    finally:
-        probe.close()
+    info = dtp.socket.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)
+    return info[0] in FIN_RECEIVED_STATES
 
 
 def make_handler(args):
