@@ -23,8 +23,7 @@ RangeRead readRanges(FtpAccessManager &network, const QUrl &url, const ByteRange
     QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(),
                      [&] { result.received += reply->readAll(); });
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    result.finished = finished.wait(timeoutMs);
-    if (!result.finished)
+    if (!finished.wait(timeoutMs))
         result.errorString = QStringLiteral("no end within %1 ms").arg(timeoutMs);
     else if (reply->error() != QNetworkReply::NoError)
         result.errorString = reply->errorString();

@@ -12,8 +12,7 @@ class QUrl;
 // What one retrieval of several ranges of a file handed back.
 struct RangeRead
 {
-    bool finished = false;
-    QString errorString; // empty when the retrieval succeeded
+    QString errorString; // empty when the retrieval ended in success
     QByteArray received;
 };
 

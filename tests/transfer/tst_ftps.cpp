@@ -266,7 +266,7 @@ void tst_Ftps::realServer()
                               { 3000000, 3100000 },
                               { 3145000, 3145728 } };
     const RangeRead read = readRanges(network, url, ranges, 60000);
-    QVERIFY2(read.finished && read.errorString.isEmpty(), qPrintable(read.errorString));
+    QVERIFY2(read.errorString.isEmpty(), qPrintable(read.errorString));
     QCOMPARE(read.received, slices(content, ranges));
 
     newClient(tls);
