@@ -124,7 +124,7 @@ def delta_link_rows(link, wall, repair, sent, shaped):
 
 def delta_rows():
     return (delta_link_rows("20 Mbit/s", wall=0.08, repair=0.05, sent=1.00, shaped=True)
-            + delta_link_rows("loopback", wall=1.00, repair=None, sent=None, shaped=False))
+            + delta_link_rows("loopback", wall=1.00, repair=1.00, sent=None, shaped=False))
 
 
 def ftps_rows():
